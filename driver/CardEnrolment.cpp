@@ -1,0 +1,129 @@
+// Card enrolment: one 22-byte request with the card's numbers and validity
+// window, acknowledged by the address byte (T = 1).
+//
+//   0 addr  1 0x15  2 0x0A  3-7 physical number  8-10 logical number
+//   11 begin year  12 end year  13 begin month + 32*lock type 1
+//   14 end month + 32*lock type 2  15 begin day  16 end day
+//   17 begin hour  18 end hour  19 begin minute  20 end minute
+//   21 16*begin weekday + end weekday
+// Dates, times and card numbers travel as packed decimal: each pair of text
+// characters is read as one hexadecimal byte.
+//
+// Every failure, including errors raised inside, gives false; nothing is sent
+// unless the whole frame was built.
+#include <cmath>
+
+#include "basic/DateTime.h"
+#include "basic/Numbers.h"
+#include "driver/Exchange.h"
+#include "driver/cls_Door.h"
+#include "runtime/AutomationError.h"
+
+namespace ostrel {
+namespace {
+
+const char* const kNoDate = "0000/00/00";
+
+// A date field counts as present when its text is not empty and its leading
+// number is not zero (2009-05-21 reads as 2009; "0000/00/00" and "0" as 0).
+bool datePresent(const std::string& text) { return !text.empty() && basic::readLeadingNumber(text) != 0; }
+
+std::string_view mid(std::string_view s, size_t pos, size_t len) {
+    if (pos >= s.size()) return {};
+    return s.substr(pos, len);
+}
+
+std::string_view lastTwo(std::string_view s) { return s.size() >= 2 ? s.substr(s.size() - 2) : s; }
+
+// The month read leniently from characters 6-7: hex digits up to the first
+// character that is not one; none reads as 0.
+int lenientMonth(std::string_view date) {
+    int value = 0;
+    for (char c : mid(date, 5, 2)) {
+        int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                                                 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+        if (d < 0) break;
+        value = value * 16 + d;
+    }
+    return value;
+}
+
+// Month plus 32 x lock type in 16-bit signed arithmetic; must fit a byte.
+uint8_t monthAndLockType(std::string_view date, const std::string& lockType) {
+    double type = basic::roundHalfEven(basic::readLeadingNumber(lockType));
+    if (type < -32768 || type > 32767) rt::raiseOverflow();
+    int32_t product = static_cast<int32_t>(type) * 32;
+    if (product < -32768 || product > 32767) rt::raiseOverflow();
+    int32_t sum = product + lenientMonth(date);
+    if (sum < 0 || sum > 255) rt::raiseOverflow();
+    return static_cast<uint8_t>(sum);
+}
+
+// A time as "HH:MM" ("0" is midnight; a date with a time gives the time).
+std::string hourMinute(const std::string& text) {
+    auto v = basic::toDateTime(text);
+    if (!v) rt::raiseTypeMismatch();
+    return basic::formatHourMinute(*v);
+}
+
+}  // namespace
+
+bool cls_Door::CardSendToMachine(int16_t varAddr, std::string varCardIDP, std::string varCardIDL,
+                                 std::string varBeginDate, std::string varEndDate, std::string varBeginTime,
+                                 std::string varEndTime, std::string varBeginWeek, std::string varEndWeek,
+                                 std::string varLockType1, std::string varLockType2) {
+    try {
+        const std::string physical = basic::trimSpaces(varCardIDP);
+        const std::string logical = basic::trimSpaces(varCardIDL);
+        if (physical.size() != 10 || logical.size() != 6) return false;
+        if (!basic::isNumeric(physical) || !basic::isNumeric(logical)) return false;
+
+        if (datePresent(varBeginDate)) {
+            if (!basic::isDate(varBeginDate) || !basic::isDate(varEndDate)) return false;
+        } else {
+            varBeginDate = kNoDate;
+        }
+        if (datePresent(varEndDate)) {
+            if (!basic::isDate(varEndDate)) return false;
+        } else {
+            varEndDate = kNoDate;
+        }
+
+        driver::Frame f(22);
+        f[0] = driver::addressByte(varAddr);
+        f[1] = 0x15;
+        f[2] = 0x0A;
+        for (size_t i = 0; i < 5; ++i) f[3 + i] = driver::hexDigitsByte(mid(physical, 2 * i, 2));
+        for (size_t i = 0; i < 3; ++i) f[8 + i] = driver::hexDigitsByte(mid(logical, 2 * i, 2));
+        f[11] = driver::hexDigitsByte(mid(varBeginDate, 2, 2));
+        f[13] = monthAndLockType(varBeginDate, varLockType1);
+        f[15] = driver::hexDigitsByte(lastTwo(varBeginDate));
+        f[12] = driver::hexDigitsByte(mid(varEndDate, 2, 2));
+        f[14] = monthAndLockType(varEndDate, varLockType2);
+        f[16] = driver::hexDigitsByte(lastTwo(varEndDate));
+        const std::string beginTime = hourMinute(varBeginTime);
+        const std::string endTime = hourMinute(varEndTime);
+        f[17] = driver::hexDigitsByte(mid(beginTime, 0, 2));
+        f[19] = driver::hexDigitsByte(lastTwo(beginTime));
+        f[18] = driver::hexDigitsByte(mid(endTime, 0, 2));
+        f[20] = driver::hexDigitsByte(lastTwo(endTime));
+
+        // Weekday window: a lone end copies to the begin, a lone begin to the
+        // end, and none at all is 0 to 0.
+        if (!varEndWeek.empty() && varBeginWeek.empty()) varBeginWeek = varEndWeek;
+        if (varEndWeek.empty() && !varBeginWeek.empty()) varEndWeek = varBeginWeek;
+        if (varBeginWeek.empty() && varEndWeek.empty()) varBeginWeek = varEndWeek = "0";
+        auto begin = basic::parseNumber(varBeginWeek);
+        auto end = basic::parseNumber(varEndWeek);
+        if (!begin || !end) return false;
+        double week = basic::roundHalfEven(16 * *begin + *end);
+        if (!(week >= 0 && week <= 255)) return false;
+        f[21] = static_cast<uint8_t>(week);
+
+        return driver::acknowledged(f, 1, varAddr);
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace ostrel

@@ -1,0 +1,121 @@
+#include "driver/Exchange.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "basic/Numbers.h"
+#include "driver/host/frmComm.h"
+#include "runtime/AutomationError.h"
+
+namespace ostrel::driver {
+namespace {
+
+struct TraceState {
+    std::mutex mutex;
+    TraceSink sink;
+    FILE* file = nullptr;
+    std::atomic<bool> on{false};
+
+    TraceState() {
+        const char* env = std::getenv("OSTREL_TRACE");
+        if (!env || !*env || std::string(env) == "0") return;
+        std::string v = env;
+        file = (v == "1" || v == "stderr") ? stderr : std::fopen(env, "a");
+        if (!file) file = stderr;
+        on = true;
+    }
+};
+
+TraceState& traceState() {
+    static TraceState* state = new TraceState();  // never destroyed: used at exit
+    return *state;
+}
+
+std::string hexBytes(const std::vector<uint8_t>& bytes) {
+    std::string s;
+    for (uint8_t b : bytes) {
+        if (!s.empty()) s += ' ';
+        s += basic::hexByte(b);
+    }
+    return s.empty() ? "-" : s;
+}
+
+std::string outcome(const Reply& reply, Wait w, int addr) {
+    if (reply.empty()) return "silent";
+    if (reply.size() < w.n) return "short";
+    if (addr >= 0 && reply[0] != addr) return "another address";
+    return "complete";
+}
+
+}  // namespace
+
+void setTraceSink(TraceSink sink) {
+    TraceState& s = traceState();
+    std::lock_guard lock(s.mutex);
+    s.sink = std::move(sink);
+    s.on = s.sink || s.file;
+}
+
+bool tracing() { return traceState().on.load(std::memory_order_relaxed); }
+
+void traceLine(const std::string& what, const std::vector<uint8_t>& bytes, const std::string& note) {
+    TraceState& s = traceState();
+    double t = std::chrono::duration<double>(serial::Clock::now().time_since_epoch()).count();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%.6f", t);
+    std::string line = std::string(stamp) + " " + what + " " + hexBytes(bytes);
+    if (!note.empty()) line += " (" + note + ")";
+    std::lock_guard lock(s.mutex);
+    if (s.sink) s.sink(line);
+    else if (s.file) {
+        std::fprintf(s.file, "%s\n", line.c_str());
+        std::fflush(s.file);
+    }
+}
+
+uint8_t addressByte(int16_t varAddr) {
+    if (varAddr < 0 || varAddr > 255) rt::raiseOverflow();
+    return static_cast<uint8_t>(varAddr);
+}
+
+uint8_t hexDigitsByte(std::string_view digits) {
+    auto v = basic::parseHexLiteral(digits);
+    if (!v) rt::raiseTypeMismatch();
+    if (*v < 0 || *v > 255) rt::raiseOverflow();
+    return static_cast<uint8_t>(*v);
+}
+
+serial::SerialPort& port() { return host::frmComm::forThread().MSComm(); }
+
+Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::SerialPort&)>& beforeOpen) {
+    serial::SerialPort& p = port();
+    p.clearInput();
+    p.clearOutput();
+    if (beforeOpen) beforeOpen(p);
+    if (!p.isOpen()) p.open();
+    const bool trace = tracing();
+    if (trace) traceLine(p.devicePath() + " >", frame);
+    p.write(frame);
+    auto start = serial::Clock::now();
+    p.waitForBytes(wait.m, start, std::chrono::duration<double>(wait.t));
+    p.setInputLen(static_cast<int16_t>(wait.n));
+    Reply reply = p.read();
+    if (trace) {
+        char w[64];
+        std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", wait.n, wait.m, wait.t);
+        traceLine(p.devicePath() + " <", reply, w + outcome(reply, wait, frame[0]));
+    }
+    return reply;
+}
+
+bool accepted(const Reply& reply, size_t n, int16_t varAddr) {
+    return reply.size() >= n && reply[0] == varAddr;
+}
+
+bool acknowledged(const Frame& frame, double t, int16_t varAddr) {
+    return accepted(exchange(frame, {1, 1, t}), 1, varAddr);
+}
+
+}  // namespace ostrel::driver

@@ -1,0 +1,53 @@
+// The one request-and-reply round every command performs, and the encodings
+// the command frames share.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "serial/SerialPort.h"
+
+namespace ostrel::driver {
+
+using Frame = std::vector<uint8_t>;
+using Reply = std::vector<uint8_t>;
+
+// N reply bytes read, M bytes that end the wait, T the time limit in seconds.
+struct Wait {
+    size_t n;
+    size_t m;
+    double t;
+};
+
+// The bus address as the frame's byte 0; overflow error outside 0..255.
+uint8_t addressByte(int16_t varAddr);
+
+// "&H" + digits converted to a byte: type mismatch when the digits are no
+// hexadecimal number, overflow when the value is outside 0..255.
+uint8_t hexDigitsByte(std::string_view digits);
+
+// This thread's serial port, through its host.
+serial::SerialPort& port();
+
+// Clears both buffers, opens the port if closed (after beforeOpen, when
+// given), writes the whole frame, waits for M bytes or more than T seconds,
+// and reads at most N bytes.
+Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::SerialPort&)>& beforeOpen = {});
+
+// At least n bytes and byte 0 equal to the address.
+bool accepted(const Reply& reply, size_t n, int16_t varAddr);
+
+// The exchange of the commands that are only acknowledged (N = M = 1).
+bool acknowledged(const Frame& frame, double t, int16_t varAddr);
+
+// Frame tracing: off unless OSTREL_TRACE is set (1 for stderr, or a file
+// path) or a sink is installed. The sink receives one line per event.
+using TraceSink = std::function<void(const std::string& line)>;
+void setTraceSink(TraceSink sink);
+bool tracing();
+void traceLine(const std::string& what, const std::vector<uint8_t>& bytes, const std::string& note = {});
+
+}  // namespace ostrel::driver

@@ -1,0 +1,39 @@
+// The library's entry points for the component runtime: registration of
+// "Ostrel.cls_Door" and its class factory.
+#include "driver/cls_Door.h"
+#include "runtime/Registry.h"
+
+#define OSTREL_EXPORT extern "C" __attribute__((visibility("default")))
+
+OSTREL_EXPORT int ostrel_register_server(const char* registryDir) {
+    try {
+        std::string self = ostrel::rt::pathOfAddress(reinterpret_cast<const void*>(&ostrel_register_server));
+        ostrel::rt::writeRegistration(registryDir, {ostrel::kProgIdDoor, ostrel::kClsidDoor, self});
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+OSTREL_EXPORT int ostrel_unregister_server(const char* registryDir) {
+    try {
+        ostrel::rt::removeRegistration(registryDir, ostrel::kProgIdDoor);
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+OSTREL_EXPORT ostrel::rt::Dispatch* ostrel_create_instance(const char* clsid) {
+    if (std::string(clsid) != ostrel::kClsidDoor) return nullptr;
+    return new ostrel::cls_Door();
+}
+
+#include "driver/SwipeRecords.h"
+
+// The folder record files are written to, for `ostrel info`.
+OSTREL_EXPORT const char* ostrel_record_folder() {
+    thread_local std::string folder;
+    folder = ostrel::driver::recordFolder();
+    return folder.c_str();
+}

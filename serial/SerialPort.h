@@ -1,0 +1,106 @@
+// One serial port on POSIX termios, offering the operations the driver uses:
+// port number, line settings, buffer sizes, input mode, read length, open and
+// close, bytes waiting, clearing the buffers, whole-frame writes and bounded
+// non-blocking reads, plus a wait for bytes on the descriptor.
+//
+// Port number n is the device named by $OSTREL_COM<n>, else /dev/ttyS<n-1>.
+// Errors are AutomationErrors with the numbers below.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace ostrel::serial {
+
+namespace err {
+inline constexpr int32_t kInvalidSetting = 380;    // a line setting or size that is not valid
+inline constexpr int32_t kCannotOpen = 8002;       // the device cannot be opened
+inline constexpr int32_t kPortInUse = 8005;        // another program or object holds the device
+inline constexpr int32_t kCannotConfigure = 8015;  // termios refused the line settings
+inline constexpr int32_t kPortNotOpen = 8018;      // the operation needs the open port
+inline constexpr int32_t kDeviceGone = 8020;       // the device went away or failed a read
+inline constexpr int32_t kWriteFailed = 8021;      // the device failed a write
+}  // namespace err
+
+using Clock = std::chrono::steady_clock;
+
+struct LineSettings {
+    int baud = 9600;
+    char parity = 'n';  // n e o m s
+    int dataBits = 8;
+    int stopBits = 1;  // 1, 2; 15 stands for 1.5
+};
+
+// Parses "baud,parity,data,stop"; error 380 naming the setting otherwise.
+LineSettings parseLineSettings(const std::string& text);
+
+// The device path a port number maps to.
+std::string devicePathForPort(int port);
+
+class SerialPort {
+public:
+    SerialPort() = default;
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    void setCommPort(int16_t port);
+    int16_t commPort() const { return port_; }
+    // Uses this device instead of the port number's mapping (empty: none).
+    void setDeviceOverride(std::string path) { deviceOverride_ = std::move(path); }
+    std::string devicePath() const;
+
+    void setSettings(const std::string& settings);  // applied at once when open
+    const std::string& settings() const { return settingsText_; }
+    void setInBufferSize(int16_t size);
+    void setOutBufferSize(int16_t size);
+    int16_t inBufferSize() const { return inBufferSize_; }
+    int16_t outBufferSize() const { return outBufferSize_; }
+    void setInputMode(int16_t mode);
+    int16_t inputMode() const { return inputMode_; }
+    void setInputLen(int16_t len);
+    int16_t inputLen() const { return inputLen_; }
+    void setRThreshold(int16_t threshold);
+    int16_t rThreshold() const { return rThreshold_; }
+
+    bool isOpen() const { return fd_ >= 0; }
+    void open();
+    void close();  // releases the exclusive mark and the lock; no-op when closed
+
+    // Bytes received and not yet read.
+    size_t bytesWaiting();
+    // Discard received / pending output; nothing when the port is closed.
+    void clearInput();
+    void clearOutput();
+    void write(const std::vector<uint8_t>& frame);
+    // Removes and returns at most the read length (0: all) waiting bytes.
+    std::vector<uint8_t> read();
+
+    // Waits until at least count bytes are waiting or more than limit has
+    // passed since start, sleeping on the descriptor in between.
+    void waitForBytes(size_t count, Clock::time_point start, std::chrono::duration<double> limit);
+
+private:
+    void requireOpen() const;
+    void applyLine();
+    void drainKernel();  // moves what the kernel holds into the receive buffer
+    [[noreturn]] void deviceGone(const std::string& why);
+
+    int16_t port_ = 1;
+    std::string deviceOverride_;
+    std::string settingsText_ = "9600,n,8,1";
+    LineSettings line_;
+    int16_t inBufferSize_ = 1024;
+    int16_t outBufferSize_ = 512;
+    int16_t inputMode_ = 0;
+    int16_t inputLen_ = 0;
+    int16_t rThreshold_ = 0;
+    int fd_ = -1;
+    std::string openPath_;
+    std::deque<uint8_t> received_;
+};
+
+}  // namespace ostrel::serial
