@@ -57,6 +57,7 @@ std::optional<Bytes> statefulReply(ControllerState& s, const Bytes& f, bool& dow
     if (f.size() == 3) {
         switch (cmd) {
             case 0x02: s.lastFlag = false; return Bytes{a};
+            case 0x00: return Bytes{a};  // "lock 0": acknowledged, nothing opens
             case 0x10: s.lockState = static_cast<uint8_t>(0x40 | (s.lockState & 0x0F)); return Bytes{a};
             case 0x20: s.lockState = static_cast<uint8_t>((s.lockState & 0xF0) | 0x04); return Bytes{a};
             case 0x0C: s.cards.clear(); return Bytes{a};

@@ -2,6 +2,8 @@
 // against a simulated controller on a pty.
 #include <sys/resource.h>
 
+#include <set>
+
 #include "driver/Exchange.h"
 #include "driver/cls_Door.h"
 #include "support/DriverFixture.h"
