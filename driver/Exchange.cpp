@@ -42,14 +42,32 @@ std::string hexBytes(const std::vector<uint8_t>& bytes) {
     return s.empty() ? "-" : s;
 }
 
-std::string outcome(const Reply& reply, Wait w, int addr) {
+thread_local ExchangeOutcome t_last;
+
+}  // namespace
+
+std::string ExchangeOutcome::describe() const {
     if (reply.empty()) return "silent";
-    if (reply.size() < w.n) return "short";
-    if (addr >= 0 && reply[0] != addr) return "another address";
+    if (reply.size() < wait.n) return "short";
+    if (address >= 0 && reply[0] != address) return "another address";
     return "complete";
 }
 
-}  // namespace
+const ExchangeOutcome& lastExchange() { return t_last; }
+
+void forgetLastExchange() { t_last = ExchangeOutcome{}; }
+
+void noteExchange(const std::string& device, Wait wait, const Reply& reply, int address) {
+    t_last.device = device;
+    t_last.wait = wait;
+    t_last.reply = reply;
+    t_last.address = address;
+    if (tracing()) {
+        char w[64];
+        std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", wait.n, wait.m, wait.t);
+        traceLine(device + " <", reply, w + t_last.describe());
+    }
+}
 
 void setTraceSink(TraceSink sink) {
     TraceState& s = traceState();
@@ -95,18 +113,13 @@ Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::S
     p.clearOutput();
     if (beforeOpen) beforeOpen(p);
     if (!p.isOpen()) p.open();
-    const bool trace = tracing();
-    if (trace) traceLine(p.devicePath() + " >", frame);
+    if (tracing()) traceLine(p.devicePath() + " >", frame);
     p.write(frame);
     auto start = serial::Clock::now();
     p.waitForBytes(wait.m, start, std::chrono::duration<double>(wait.t));
     p.setInputLen(static_cast<int16_t>(wait.n));
     Reply reply = p.read();
-    if (trace) {
-        char w[64];
-        std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", wait.n, wait.m, wait.t);
-        traceLine(p.devicePath() + " <", reply, w + outcome(reply, wait, frame[0]));
-    }
+    noteExchange(p.devicePath(), wait, reply, frame[0]);
     return reply;
 }
 

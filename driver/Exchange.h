@@ -43,6 +43,19 @@ bool accepted(const Reply& reply, size_t n, int16_t varAddr);
 // The exchange of the commands that are only acknowledged (N = M = 1).
 bool acknowledged(const Frame& frame, double t, int16_t varAddr);
 
+// The last exchange on this thread, for hosts that explain a false result
+// ("no reply from controller 20 on /dev/ttyUSB0 within 1 s").
+struct ExchangeOutcome {
+    std::string device;
+    Wait wait{0, 0, 0};
+    Reply reply;
+    int address = -1;  // -1: the reply's address is not checked (records)
+    std::string describe() const;  // complete, short, silent, another address
+};
+const ExchangeOutcome& lastExchange();
+void forgetLastExchange();
+void noteExchange(const std::string& device, Wait wait, const Reply& reply, int address);
+
 // Frame tracing: off unless OSTREL_TRACE is set (1 for stderr, or a file
 // path) or a sink is installed. The sink receives one line per event.
 using TraceSink = std::function<void(const std::string& line)>;

@@ -5,6 +5,7 @@
 #include "runtime/AutomationError.h"
 #include "runtime/Registry.h"
 #include "tools/CallCommand.h"
+#include "tools/HumanCommands.h"
 
 namespace {
 
@@ -47,8 +48,19 @@ int registration(bool add, const std::string& path, std::string dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Ostrel: drive door-access controllers on a serial bus."};
+    CLI::App app{"Ostrel: drive door-access controllers on a serial bus.\n"
+                 "Port n is the device named by OSTREL_COM<n> (else /dev/ttyS<n-1>).\n"
+                 "Human commands exit 0 when the controller acknowledged, 1 when it did not,\n"
+                 "2 for usage errors and 3 when an error was raised."};
     app.require_subcommand(1);
+    app.fallthrough();
+    ostrel::tools::GlobalOptions global;
+    app.add_option("--port", global.port, "Serial port number (mapped through OSTREL_COM<n>)")->capture_default_str();
+    app.add_option("--device", global.device, "Use this device directly as the port");
+    app.add_option("--settings", global.settings, "Line settings baud,parity,data,stop")->capture_default_str();
+    app.add_flag("--json", global.json, "JSON output for scripts");
+    app.add_flag("--trace", global.trace, "Trace every frame sent and received on stderr");
+    auto human = ostrel::tools::addHumanCommands(app, global);
     std::string progid = "Ostrel.cls_Door";
 
     auto* call = app.add_subcommand("call", "Call one operation by name and print the outcome as JSON");
@@ -90,6 +102,7 @@ int main(int argc, char** argv) {
         if (*info) return ostrel::tools::runInfo(progid);
         if (*reg) return registration(true, libPath, regDir);
         if (*unreg) return registration(false, libPath, regDir);
+        if (int rc = human(); rc >= 0) return rc;
     } catch (const std::invalid_argument& e) {
         std::cerr << "ostrel: " << e.what() << "\n";
         return 2;

@@ -1,0 +1,111 @@
+#include "tools/EnrolFile.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <map>
+
+#include "tools/Session.h"
+
+namespace ostrel::tools {
+namespace {
+
+// Splits one CSV line; quoted fields may hold commas and doubled quotes.
+bool splitCsv(const std::string& line, std::vector<std::string>& out, std::string& error) {
+    out.clear();
+    std::string field;
+    bool quoted = false, wasQuoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') field += line[++i];
+            else if (c == '"') quoted = false;
+            else field += c;
+        } else if (c == '"' && field.empty() && !wasQuoted) {
+            quoted = wasQuoted = true;
+        } else if (c == ',') {
+            out.push_back(field);
+            field.clear();
+            wasQuoted = false;
+        } else {
+            field += c;
+        }
+    }
+    if (quoted) {
+        error = "unterminated quote";
+        return false;
+    }
+    out.push_back(field);
+    return true;
+}
+
+std::string trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return {};
+    return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+const char* const kColumns[] = {"physical", "logical", "from", "to", "hours", "days", "lock1", "lock2"};
+
+}  // namespace
+
+int enrolFile(Session& s, int16_t addr, const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::invalid_argument("cannot read " + path);
+    std::string line, error;
+    std::vector<std::string> fields;
+    if (!std::getline(in, line) || !splitCsv(line, fields, error))
+        throw std::invalid_argument(path + ": no header row");
+    std::map<std::string, size_t> column;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        std::string name = trim(fields[i]);
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+        if (std::find(std::begin(kColumns), std::end(kColumns), name) == std::end(kColumns))
+            throw std::invalid_argument(path + ": unknown column '" + name + "' in the header");
+        column[name] = i;
+    }
+    if (!column.count("physical") || !column.count("logical"))
+        throw std::invalid_argument(path + ": the header needs the columns physical and logical");
+
+    int enrolled = 0, failed = 0, malformed = 0, lineNo = 1;
+    nlohmann::json results = nlohmann::json::array();
+    auto outcome = [&](int n, const std::string& what, const std::string& logical, bool ok) {
+        if (s.options().json) results.push_back({{"line", n}, {"logical", logical}, {"ok", ok}, {"outcome", what}});
+        else (ok ? std::cout : std::cerr) << "line " << n << ": " << what << std::endl;
+    };
+    while (std::getline(in, line)) {
+        ++lineNo;
+        if (trim(line).empty()) continue;
+        if (!splitCsv(line, fields, error) || fields.size() != column.size()) {
+            ++malformed;
+            outcome(lineNo, "malformed: " + (error.empty() ? std::to_string(fields.size()) + " fields, the header has " +
+                                                                 std::to_string(column.size())
+                                                           : error),
+                    "", false);
+            error.clear();
+            continue;
+        }
+        auto get = [&](const char* name) { return column.count(name) ? trim(fields[column[name]]) : std::string(); };
+        EnrolLine e{get("physical"), get("logical"), get("from"), get("to"),
+                    get("hours"),    get("days"),    get("lock1"), get("lock2")};
+        try {
+            if (enrolCard(s, addr, e)) {
+                ++enrolled;
+                outcome(lineNo, "card " + e.logical + " enrolled", e.logical, true);
+            } else {
+                ++failed;
+                outcome(lineNo, "card " + e.logical + " not enrolled: " + s.whyNot(addr), e.logical, false);
+            }
+        } catch (const std::invalid_argument& ex) {
+            ++malformed;
+            outcome(lineNo, std::string("malformed: ") + ex.what(), e.logical, false);
+        }
+    }
+    if (s.options().json)
+        printJson({{"enrolled", enrolled}, {"failed", failed}, {"malformed", malformed}, {"lines", results}});
+    else
+        std::cout << enrolled << " enrolled, " << failed << " failed, " << malformed << " malformed" << std::endl;
+    return failed + malformed == 0 ? kAcknowledged : kNotAcknowledged;
+}
+
+}  // namespace ostrel::tools

@@ -1,0 +1,29 @@
+// The human commands of `ostrel`: one subcommand per controller operation,
+// readable output by default and --json for scripts. They link the driver
+// directly (early-bound).
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+
+namespace ostrel::tools {
+
+// Exit statuses of the human commands.
+inline constexpr int kAcknowledged = 0;
+inline constexpr int kNotAcknowledged = 1;
+inline constexpr int kUsage = 2;
+inline constexpr int kRaised = 3;
+
+struct GlobalOptions {
+    int port = 1;
+    std::string device;
+    std::string settings = "9600,n,8,1";
+    bool json = false;
+    bool trace = false;
+};
+
+// Adds the subcommands to app; the returned function runs the one chosen
+// after parsing (or returns -1 when none of them was chosen).
+std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& options);
+
+}  // namespace ostrel::tools

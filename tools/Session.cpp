@@ -1,0 +1,86 @@
+#include "tools/Session.h"
+
+#include <iostream>
+
+#include "driver/Exchange.h"
+#include "runtime/AutomationError.h"
+#include "runtime/MessageBox.h"
+
+namespace ostrel::tools {
+
+void printJson(const nlohmann::json& j) {
+    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+}
+
+Session::Session(const GlobalOptions& options) : options_(options) {}
+
+std::string Session::device() const { return driver::port().devicePath(); }
+
+void Session::open() {
+    // The host's own first configuration (port 1) is superseded at once, so
+    // its message box would only mislead: the open below reports for itself.
+    rt::setMessageBoxService([](const std::string&, rt::MessageIcon, const std::string&) {});
+    serial::SerialPort& p = driver::port();
+    rt::setMessageBoxService({});
+    if (p.isOpen()) p.close();
+    p.setDeviceOverride(options_.device);
+    p.setCommPort(static_cast<int16_t>(options_.port));
+    p.setSettings(options_.settings);
+    p.setInputMode(1);
+    p.open();
+    if (options_.trace)
+        driver::setTraceSink([](const std::string& line) { std::cerr << line << std::endl; });
+}
+
+std::string Session::whyNot(int address) const {
+    const driver::ExchangeOutcome& o = driver::lastExchange();
+    if (o.device.empty()) return "refused before anything was sent: check the arguments";
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g s", o.wait.t);
+    std::string who = "controller " + std::to_string(address) + " on " + o.device;
+    if (o.reply.empty()) return "no reply from " + who + " within " + limit;
+    if (o.reply.size() < o.wait.n)
+        return "short reply from " + who + ": " + std::to_string(o.reply.size()) + " of " +
+               std::to_string(o.wait.n) + " bytes within " + limit;
+    if (o.address >= 0 && o.reply[0] != o.address)
+        return "reply from address " + std::to_string(o.reply[0]) + " instead of " + who;
+    return "refused by " + who;
+}
+
+int Session::report(bool ok, int address, const std::string& okText, nlohmann::json data) const {
+    if (options_.json) {
+        data["ok"] = ok;
+        data["address"] = address;
+        data["device"] = device();
+        if (!ok) data["reason"] = whyNot(address);
+        printJson(data);
+    } else if (ok) {
+        std::cout << okText << std::endl;
+    } else {
+        std::cerr << "ostrel: " << whyNot(address) << std::endl;
+    }
+    return ok ? kAcknowledged : kNotAcknowledged;
+}
+
+int Session::raised(const std::exception& e) const {
+    int number = 0;
+    std::string text = e.what();
+    if (auto* a = dynamic_cast<const rt::AutomationError*>(&e)) number = a->number();
+    if (options_.json) printJson({{"ok", false}, {"error", {{"number", number}, {"description", text}}}});
+    else std::cerr << "ostrel: error " << number << ": " << text << std::endl;
+    return kRaised;
+}
+
+int withSession(const GlobalOptions& options, const std::function<int(Session&)>& body) {
+    Session s(options);
+    try {
+        s.open();
+        return body(s);
+    } catch (const std::invalid_argument&) {
+        throw;  // a usage error, reported by main
+    } catch (const std::exception& e) {
+        return s.raised(e);
+    }
+}
+
+}  // namespace ostrel::tools
