@@ -112,7 +112,10 @@ bool cls_Door::CardSendToMachine(int16_t varAddr, std::string varCardIDP, std::s
         // end, and none at all is 0 to 0.
         if (!varEndWeek.empty() && varBeginWeek.empty()) varBeginWeek = varEndWeek;
         if (varEndWeek.empty() && !varBeginWeek.empty()) varEndWeek = varBeginWeek;
-        if (varBeginWeek.empty() && varEndWeek.empty()) varBeginWeek = varEndWeek = "0";
+        if (varBeginWeek.empty() && varEndWeek.empty()) {
+            varBeginWeek.assign(1, '0');
+            varEndWeek.assign(1, '0');
+        }
         auto begin = basic::parseNumber(varBeginWeek);
         auto end = basic::parseNumber(varEndWeek);
         if (!begin || !end) return false;

@@ -109,17 +109,16 @@ serial::SerialPort& port() { return host::frmComm::forThread().MSComm(); }
 
 Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::SerialPort&)>& beforeOpen) {
     serial::SerialPort& p = port();
-    p.clearInput();
-    p.clearOutput();
+    p.clearBoth();
     if (beforeOpen) beforeOpen(p);
     if (!p.isOpen()) p.open();
-    if (tracing()) traceLine(p.devicePath() + " >", frame);
+    if (tracing()) traceLine(p.openPath() + " >", frame);
     p.write(frame);
     auto start = serial::Clock::now();
     p.waitForBytes(wait.m, start, std::chrono::duration<double>(wait.t));
     p.setInputLen(static_cast<int16_t>(wait.n));
     Reply reply = p.read();
-    noteExchange(p.devicePath(), wait, reply, frame[0]);
+    noteExchange(p.openPath(), wait, reply, frame[0]);
     return reply;
 }
 

@@ -5,9 +5,15 @@
 
 #define OSTREL_EXPORT extern "C" __attribute__((visibility("default")))
 
+namespace {
+// An address inside this library. The exported entry points cannot serve:
+// another component loaded first interposes its own of the same name.
+void anchor() {}
+}  // namespace
+
 OSTREL_EXPORT int ostrel_register_server(const char* registryDir) {
     try {
-        std::string self = ostrel::rt::pathOfAddress(reinterpret_cast<const void*>(&ostrel_register_server));
+        std::string self = ostrel::rt::pathOfAddress(reinterpret_cast<const void*>(&anchor));
         ostrel::rt::writeRegistration(registryDir, {ostrel::kProgIdDoor, ostrel::kClsidDoor, self});
         return 0;
     } catch (...) {

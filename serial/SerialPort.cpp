@@ -279,6 +279,12 @@ void SerialPort::clearOutput() {
     tcflush(fd_, TCOFLUSH);
 }
 
+void SerialPort::clearBoth() {
+    if (!isOpen()) return;
+    tcflush(fd_, TCIOFLUSH);
+    received_.clear();
+}
+
 void SerialPort::write(const std::vector<uint8_t>& frame) {
     requireOpen();
     size_t done = 0;
@@ -304,7 +310,8 @@ void SerialPort::write(const std::vector<uint8_t>& frame) {
 
 std::vector<uint8_t> SerialPort::read() {
     requireOpen();
-    drainKernel();
+    // Ask the kernel only when the buffer cannot satisfy the read by itself.
+    if (inputLen_ == 0 || received_.size() < static_cast<size_t>(inputLen_)) drainKernel();
     size_t n = received_.size();
     if (inputLen_ > 0 && static_cast<size_t>(inputLen_) < n) n = static_cast<size_t>(inputLen_);
     std::vector<uint8_t> out(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(n));
@@ -316,8 +323,9 @@ void SerialPort::waitForBytes(size_t count, Clock::time_point start, std::chrono
     requireOpen();
     const float limitSeconds = static_cast<float>(limit.count());
     int emptyWakeups = 0;
+    // Right after a write nothing has usually arrived yet: sleep on the
+    // descriptor first, and read once it reports input.
     for (;;) {
-        drainKernel();
         if (received_.size() >= count) return;
         auto elapsed = std::chrono::duration<double>(Clock::now() - start);
         // Elapsed time is compared as single-precision seconds, strictly.

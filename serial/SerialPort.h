@@ -52,6 +52,8 @@ public:
     // Uses this device instead of the port number's mapping (empty: none).
     void setDeviceOverride(std::string path) { deviceOverride_ = std::move(path); }
     std::string devicePath() const;
+    // The device the open port uses (empty when closed).
+    const std::string& openPath() const { return openPath_; }
 
     void setSettings(const std::string& settings);  // applied at once when open
     const std::string& settings() const { return settingsText_; }
@@ -75,6 +77,7 @@ public:
     // Discard received / pending output; nothing when the port is closed.
     void clearInput();
     void clearOutput();
+    void clearBoth();  // both of the above in one call
     void write(const std::vector<uint8_t>& frame);
     // Removes and returns at most the read length (0: all) waiting bytes.
     std::vector<uint8_t> read();

@@ -7,6 +7,8 @@ namespace {
 
 using namespace ostrel::rt;
 
+void anchor() {}  // an address inside this library
+
 const char* kClsid = "{00000000-0000-4000-8000-00000000E001}";
 
 class Echo : public Dispatch {
@@ -44,7 +46,7 @@ public:
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int ostrel_register_server(const char* dir) {
-    writeRegistration(dir, {"Ostrel.TestEcho", kClsid, pathOfAddress(reinterpret_cast<const void*>(&ostrel_register_server))});
+    writeRegistration(dir, {"Ostrel.TestEcho", kClsid, pathOfAddress(reinterpret_cast<const void*>(&anchor))});
     return 0;
 }
 
