@@ -20,6 +20,9 @@
 #include "runtime/AutomationError.h"
 
 namespace ostrel {
+using driver::lastTwo;
+using driver::mid;
+
 namespace {
 
 const char* const kNoDate = "0000/00/00";
@@ -27,13 +30,6 @@ const char* const kNoDate = "0000/00/00";
 // A date field counts as present when its text is not empty and its leading
 // number is not zero (2009-05-21 reads as 2009; "0000/00/00" and "0" as 0).
 bool datePresent(const std::string& text) { return !text.empty() && basic::readLeadingNumber(text) != 0; }
-
-std::string_view mid(std::string_view s, size_t pos, size_t len) {
-    if (pos >= s.size()) return {};
-    return s.substr(pos, len);
-}
-
-std::string_view lastTwo(std::string_view s) { return s.size() >= 2 ? s.substr(s.size() - 2) : s; }
 
 // The month read leniently from characters 6-7: hex digits up to the first
 // character that is not one; none reads as 0.

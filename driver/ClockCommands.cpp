@@ -10,12 +10,9 @@
 #include "driver/cls_Door.h"
 
 namespace ostrel {
-namespace {
+using driver::mid;
 
-std::string_view mid(std::string_view s, size_t pos, size_t len) {
-    if (pos >= s.size()) return {};
-    return s.substr(pos, len);
-}
+namespace {
 
 uint8_t packed(int value) { return static_cast<uint8_t>((value / 10) * 16 + value % 10); }
 
@@ -33,7 +30,7 @@ bool cls_Door::SetSysTime(int16_t varAddr, std::string& varTime) {
     // A text without seconds (13:45) sets seconds 00 rather than repeating
     // the minutes as its last two characters would.
     bool hasSeconds = std::count(t.begin(), t.end(), ':') >= 2;
-    uint8_t seconds = hasSeconds ? driver::hexDigitsByte(t.size() >= 2 ? t.substr(t.size() - 2) : t) : 0;
+    uint8_t seconds = hasSeconds ? driver::hexDigitsByte(driver::lastTwo(t)) : 0;
     return driver::acknowledged(driver::Frame{addr, 0x05, 0x08, hours, minutes, seconds}, 1, varAddr);
 }
 

@@ -29,6 +29,13 @@ uint8_t addressByte(int16_t varAddr);
 // hexadecimal number, overflow when the value is outside 0..255.
 uint8_t hexDigitsByte(std::string_view digits);
 
+// Characters pos.. of a text, up to len of them (empty past its end), and
+// its last two characters: the fixed positions the frames are cut from.
+inline std::string_view mid(std::string_view s, size_t pos, size_t len) {
+    return pos >= s.size() ? std::string_view() : s.substr(pos, len);
+}
+inline std::string_view lastTwo(std::string_view s) { return s.size() >= 2 ? s.substr(s.size() - 2) : s; }
+
 // This thread's serial port, through its host.
 serial::SerialPort& port();
 

@@ -27,7 +27,8 @@ namespace {
 
 thread_local driver::RecordProgress t_progress;
 
-std::string lastTwo(const std::string& s) { return s.size() >= 2 ? s.substr(s.size() - 2) : s; }
+// "00" + text, last two characters: a reading filled to two digits.
+std::string twoDigits(const std::string& s) { return std::string(driver::lastTwo("00" + s)); }
 
 [[noreturn]] void fileError(const std::string& what, const fs::path& path, int e) {
     throw rt::AutomationError(75, "Path/File access error: cannot " + what + " " + path.string() + ": " +
@@ -78,16 +79,16 @@ std::string recordFolder() {
 }  // namespace driver
 
 std::string cls_Door::recordLine(const std::vector<uint8_t>& r) {
-    std::string field1 = lastTwo("00" + std::to_string(r[0]));
+    std::string field1 = twoDigits(std::to_string(r[0]));
     std::string card = basic::hexByte(r[1]) + basic::hexByte(r[2]) + basic::hexByte(r[3]);
-    std::string twoDigit = lastTwo("00" + byteReading(r[4])) + "-" + lastTwo("00" + byteReading(r[5])) + "-" +
-                           lastTwo("00" + byteReading(r[6]));
+    std::string twoDigit = twoDigits(byteReading(r[4])) + "-" + twoDigits(byteReading(r[5])) + "-" +
+                           twoDigits(byteReading(r[6]));
     // A date that is no calendar date (month 00 from an unset clock) keeps
     // its two-digit text.
     auto date = basic::parseDateTime(twoDigit);
     std::string field3 = date && date->hasDate ? basic::formatDate(*date) : twoDigit;
-    std::string field4 = lastTwo("00" + byteReading(r[7])) + ":" + lastTwo("00" + byteReading(r[8]));
-    std::string field5 = lastTwo("00" + byteReading(r[9]));
+    std::string field4 = twoDigits(byteReading(r[7])) + ":" + twoDigits(byteReading(r[8]));
+    std::string field5 = twoDigits(byteReading(r[9]));
     return field1 + "|" + card + "|" + field3 + "|" + field4 + "|" + field5 + "|" + basic::hexText(r[10]);
 }
 
