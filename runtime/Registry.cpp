@@ -35,7 +35,7 @@ void writeFile(const fs::path& p, const std::string& text) {
 
 [[noreturn]] void cannotCreate(const std::string& progid, const std::string& reason) {
     throw AutomationError(err::kCannotCreateObject,
-                          "ActiveX component can't create object: " + progid + ": " + reason);
+                          "Cannot create object: " + progid + ": " + reason);
 }
 
 void* openLibrary(const std::string& path, std::string& reason) {
