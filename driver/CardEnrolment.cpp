@@ -12,10 +12,12 @@
 // Every failure, including errors raised inside, gives false; nothing is sent
 // unless the whole frame was built.
 #include <cmath>
+#include <optional>
 
 #include "basic/DateTime.h"
 #include "basic/Numbers.h"
 #include "driver/Exchange.h"
+#include "driver/Frames.h"
 #include "driver/cls_Door.h"
 #include "runtime/AutomationError.h"
 
@@ -64,62 +66,71 @@ std::string hourMinute(const std::string& text) {
 
 }  // namespace
 
+std::optional<driver::Frame> driver::cardFrame(int16_t varAddr, CardTexts c) {
+    const std::string physical = basic::trimSpaces(c.varCardIDP);
+    const std::string logical = basic::trimSpaces(c.varCardIDL);
+    if (physical.size() != 10 || logical.size() != 6) return std::nullopt;
+    if (!basic::isNumeric(physical) || !basic::isNumeric(logical)) return std::nullopt;
+
+    if (datePresent(c.varBeginDate)) {
+        if (!basic::isDate(c.varBeginDate) || !basic::isDate(c.varEndDate)) return std::nullopt;
+    } else {
+        c.varBeginDate = kNoDate;
+    }
+    if (datePresent(c.varEndDate)) {
+        if (!basic::isDate(c.varEndDate)) return std::nullopt;
+    } else {
+        c.varEndDate = kNoDate;
+    }
+
+    Frame f(22);
+    f[0] = addressByte(varAddr);
+    f[1] = 0x15;
+    f[2] = 0x0A;
+    for (size_t i = 0; i < 5; ++i) f[3 + i] = hexDigitsByte(mid(physical, 2 * i, 2));
+    for (size_t i = 0; i < 3; ++i) f[8 + i] = hexDigitsByte(mid(logical, 2 * i, 2));
+    f[11] = hexDigitsByte(mid(c.varBeginDate, 2, 2));
+    f[13] = monthAndLockType(c.varBeginDate, c.varLockType1);
+    f[15] = hexDigitsByte(lastTwo(c.varBeginDate));
+    f[12] = hexDigitsByte(mid(c.varEndDate, 2, 2));
+    f[14] = monthAndLockType(c.varEndDate, c.varLockType2);
+    f[16] = hexDigitsByte(lastTwo(c.varEndDate));
+    const std::string beginTime = hourMinute(c.varBeginTime);
+    const std::string endTime = hourMinute(c.varEndTime);
+    f[17] = hexDigitsByte(mid(beginTime, 0, 2));
+    f[19] = hexDigitsByte(lastTwo(beginTime));
+    f[18] = hexDigitsByte(mid(endTime, 0, 2));
+    f[20] = hexDigitsByte(lastTwo(endTime));
+
+    // Weekday window: a lone end copies to the begin, a lone begin to the
+    // end, and none at all is 0 to 0.
+    std::string& beginWeek = c.varBeginWeek;
+    std::string& endWeek = c.varEndWeek;
+    if (!endWeek.empty() && beginWeek.empty()) beginWeek = endWeek;
+    if (endWeek.empty() && !beginWeek.empty()) endWeek = beginWeek;
+    if (beginWeek.empty() && endWeek.empty()) {
+        beginWeek.assign(1, '0');
+        endWeek.assign(1, '0');
+    }
+    auto begin = basic::parseNumber(beginWeek);
+    auto end = basic::parseNumber(endWeek);
+    if (!begin || !end) return std::nullopt;
+    double week = basic::roundHalfEven(16 * *begin + *end);
+    if (!(week >= 0 && week <= 255)) return std::nullopt;
+    f[21] = static_cast<uint8_t>(week);
+    return f;
+}
+
 bool cls_Door::CardSendToMachine(int16_t varAddr, std::string varCardIDP, std::string varCardIDL,
                                  std::string varBeginDate, std::string varEndDate, std::string varBeginTime,
                                  std::string varEndTime, std::string varBeginWeek, std::string varEndWeek,
                                  std::string varLockType1, std::string varLockType2) {
     try {
-        const std::string physical = basic::trimSpaces(varCardIDP);
-        const std::string logical = basic::trimSpaces(varCardIDL);
-        if (physical.size() != 10 || logical.size() != 6) return false;
-        if (!basic::isNumeric(physical) || !basic::isNumeric(logical)) return false;
-
-        if (datePresent(varBeginDate)) {
-            if (!basic::isDate(varBeginDate) || !basic::isDate(varEndDate)) return false;
-        } else {
-            varBeginDate = kNoDate;
-        }
-        if (datePresent(varEndDate)) {
-            if (!basic::isDate(varEndDate)) return false;
-        } else {
-            varEndDate = kNoDate;
-        }
-
-        driver::Frame f(22);
-        f[0] = driver::addressByte(varAddr);
-        f[1] = 0x15;
-        f[2] = 0x0A;
-        for (size_t i = 0; i < 5; ++i) f[3 + i] = driver::hexDigitsByte(mid(physical, 2 * i, 2));
-        for (size_t i = 0; i < 3; ++i) f[8 + i] = driver::hexDigitsByte(mid(logical, 2 * i, 2));
-        f[11] = driver::hexDigitsByte(mid(varBeginDate, 2, 2));
-        f[13] = monthAndLockType(varBeginDate, varLockType1);
-        f[15] = driver::hexDigitsByte(lastTwo(varBeginDate));
-        f[12] = driver::hexDigitsByte(mid(varEndDate, 2, 2));
-        f[14] = monthAndLockType(varEndDate, varLockType2);
-        f[16] = driver::hexDigitsByte(lastTwo(varEndDate));
-        const std::string beginTime = hourMinute(varBeginTime);
-        const std::string endTime = hourMinute(varEndTime);
-        f[17] = driver::hexDigitsByte(mid(beginTime, 0, 2));
-        f[19] = driver::hexDigitsByte(lastTwo(beginTime));
-        f[18] = driver::hexDigitsByte(mid(endTime, 0, 2));
-        f[20] = driver::hexDigitsByte(lastTwo(endTime));
-
-        // Weekday window: a lone end copies to the begin, a lone begin to the
-        // end, and none at all is 0 to 0.
-        if (!varEndWeek.empty() && varBeginWeek.empty()) varBeginWeek = varEndWeek;
-        if (varEndWeek.empty() && !varBeginWeek.empty()) varEndWeek = varBeginWeek;
-        if (varBeginWeek.empty() && varEndWeek.empty()) {
-            varBeginWeek.assign(1, '0');
-            varEndWeek.assign(1, '0');
-        }
-        auto begin = basic::parseNumber(varBeginWeek);
-        auto end = basic::parseNumber(varEndWeek);
-        if (!begin || !end) return false;
-        double week = basic::roundHalfEven(16 * *begin + *end);
-        if (!(week >= 0 && week <= 255)) return false;
-        f[21] = static_cast<uint8_t>(week);
-
-        return driver::acknowledged(f, 1, varAddr);
+        std::optional<driver::Frame> f = driver::cardFrame(
+            varAddr, {std::move(varCardIDP), std::move(varCardIDL), std::move(varBeginDate), std::move(varEndDate),
+                      std::move(varBeginTime), std::move(varEndTime), std::move(varBeginWeek), std::move(varEndWeek),
+                      std::move(varLockType1), std::move(varLockType2)});
+        return f && driver::acknowledged(*f, 1, varAddr);
     } catch (...) {
         return false;
     }

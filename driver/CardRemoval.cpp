@@ -4,9 +4,17 @@
 //   GetCardIdP    addr 02 0B            reply addr x x p1..p5      N = M = 8, T = 1
 #include "basic/Numbers.h"
 #include "driver/Exchange.h"
+#include "driver/Frames.h"
 #include "driver/cls_Door.h"
 
 namespace ostrel {
+
+std::string driver::decodeCardNumber(const Reply& reply) {
+    std::string number;
+    number.reserve(10);
+    for (size_t i = 3; i < 8; ++i) number += basic::hexByte(reply[i]);
+    return number;
+}
 
 bool cls_Door::ClearSendOne(int16_t varAddr, std::string varCardIDL) {
     if (!basic::isNumeric(varCardIDL)) return false;
@@ -29,9 +37,7 @@ bool cls_Door::GetCardIdP(int16_t varAddr, std::string& varCardIDP) {
         p.setRThreshold(1);
     });
     if (!driver::accepted(reply, 8, varAddr)) return false;
-    std::string number;
-    for (size_t i = 3; i < 8; ++i) number += basic::hexByte(reply[i]);
-    varCardIDP = number;
+    varCardIDP = driver::decodeCardNumber(reply);
     return true;
 }
 

@@ -11,12 +11,24 @@
 #include <random>
 
 #include "driver/Exchange.h"
+#include "driver/Frames.h"
 #include "driver/cls_Door.h"
 #include "runtime/AutomationError.h"
 
 namespace ostrel {
 
 using driver::Frame;
+
+void driver::decodeLockState(uint8_t state, std::string& lock1, std::string& lock2) {
+    // Only these four whole bytes are known; any other gives empty states.
+    switch (state) {
+        case 0x22: lock1 = "OFF"; lock2 = "OFF"; break;
+        case 0x24: lock1 = "OFF"; lock2 = "ON"; break;
+        case 0x42: lock1 = "ON"; lock2 = "OFF"; break;
+        case 0x44: lock1 = "ON"; lock2 = "ON"; break;
+        default: lock1.clear(); lock2.clear(); break;
+    }
+}
 
 bool cls_Door::ClearLastFlag(int16_t varAddr) {
     return driver::acknowledged(Frame{driver::addressByte(varAddr), 0x02, 0x02}, 1, varAddr);
@@ -41,14 +53,7 @@ bool cls_Door::ClearBrushRecord(int16_t varAddr) {
 bool cls_Door::GetLockState(int16_t varAddr, std::string& varLockState1, std::string& varLockState2) {
     driver::Reply reply = driver::exchange(Frame{driver::addressByte(varAddr), 0x02, 0x1F}, {2, 2, 1});
     if (!driver::accepted(reply, 2, varAddr)) return false;
-    // Only these four whole bytes are known; any other gives empty states.
-    switch (reply[1]) {
-        case 0x22: varLockState1 = "OFF"; varLockState2 = "OFF"; break;
-        case 0x24: varLockState1 = "OFF"; varLockState2 = "ON"; break;
-        case 0x42: varLockState1 = "ON"; varLockState2 = "OFF"; break;
-        case 0x44: varLockState1 = "ON"; varLockState2 = "ON"; break;
-        default: varLockState1.clear(); varLockState2.clear(); break;
-    }
+    driver::decodeLockState(reply[1], varLockState1, varLockState2);
     return true;
 }
 

@@ -5,25 +5,44 @@
 //               N = M = 15, T = 1
 #include "basic/Numbers.h"
 #include "driver/Exchange.h"
+#include "driver/Frames.h"
 #include "driver/cls_Door.h"
 
 namespace ostrel {
 
-bool cls_Door::GetSysData(int16_t varAddr, int32_t& varRecordCount, std::string& varDelay1, std::string& varDelay2,
-                          std::string& varDate, std::string& varTime, std::string& varWeek, std::string& varVer) {
-    driver::Reply b = driver::exchange(driver::Frame{driver::addressByte(varAddr), 0x02, 0x04}, {15, 15, 1});
-    if (!driver::accepted(b, 15, varAddr)) return false;
+driver::StatusBlock driver::decodeStatus(const Reply& b) {
     static const char* const kWeekdays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                             "Thursday", "Friday", "Saturday"};
+    StatusBlock s;
     // The count is unsigned 16-bit: 0x80 0x00 is 32768 records, not an error.
-    varRecordCount = 256 * b[1] + b[2];
-    varDelay1 = basic::doubleText(b[3] / 14.0);
-    varDelay2 = basic::doubleText(b[4] / 14.0);
-    std::string year = "00" + byteReading(b[5]);
-    varDate = "20" + year.substr(year.size() - 2) + "/" + byteReading(b[6]) + "/" + byteReading(b[7]);
-    varTime = byteReading(b[8]) + ":" + byteReading(b[9]) + ":" + byteReading(b[10]);
-    if (b[11] <= 6) varWeek = kWeekdays[b[11]];
-    varVer = std::to_string(b[12]) + "." + std::to_string(b[13]) + std::to_string(b[14]);
+    s.recordCount = 256 * b[1] + b[2];
+    s.delay1 = basic::doubleText(b[3] / 14.0);
+    s.delay2 = basic::doubleText(b[4] / 14.0);
+    const std::string year = "00" + byteReading(b[5]);
+    s.date.reserve(10);
+    s.date.append("20").append(lastTwo(year)).append("/").append(byteReading(b[6]));
+    s.date.append("/").append(byteReading(b[7]));
+    s.time.reserve(8);
+    s.time.append(byteReading(b[8])).append(":").append(byteReading(b[9]));
+    s.time.append(":").append(byteReading(b[10]));
+    if (b[11] <= 6) s.week = kWeekdays[b[11]];
+    s.ver = std::to_string(b[12]) + "." + std::to_string(b[13]) + std::to_string(b[14]);
+    return s;
+}
+
+bool cls_Door::GetSysData(int16_t varAddr, int32_t& varRecordCount, std::string& varDelay1, std::string& varDelay2,
+                          std::string& varDate, std::string& varTime, std::string& varWeek, std::string& varVer) {
+    driver::Reply reply = driver::exchange(driver::Frame{driver::addressByte(varAddr), 0x02, 0x04}, {15, 15, 1});
+    if (!driver::accepted(reply, 15, varAddr)) return false;
+    driver::StatusBlock s = driver::decodeStatus(reply);
+    varRecordCount = s.recordCount;
+    varDelay1 = std::move(s.delay1);
+    varDelay2 = std::move(s.delay2);
+    varDate = std::move(s.date);
+    varTime = std::move(s.time);
+    // An unknown weekday byte leaves the caller's text as it was.
+    if (!s.week.empty()) varWeek = std::move(s.week);
+    varVer = std::move(s.ver);
     return true;
 }
 

@@ -16,6 +16,7 @@
 #include "basic/DateTime.h"
 #include "basic/Numbers.h"
 #include "driver/Exchange.h"
+#include "driver/Frames.h"
 #include "driver/cls_Door.h"
 #include "runtime/AutomationError.h"
 #include "runtime/Registry.h"
@@ -78,7 +79,7 @@ std::string recordFolder() {
 
 }  // namespace driver
 
-std::string cls_Door::recordLine(const std::vector<uint8_t>& r) {
+std::string driver::decodeRecordLine(const Reply& r) {
     std::string field1 = twoDigits(std::to_string(r[0]));
     std::string card = basic::hexByte(r[1]) + basic::hexByte(r[2]) + basic::hexByte(r[3]);
     std::string twoDigit = twoDigits(byteReading(r[4])) + "-" + twoDigits(byteReading(r[5])) + "-" +
@@ -119,7 +120,7 @@ bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::Str
                                       "Subscript out of range: record " + std::to_string(i + 1) + " of " +
                                           std::to_string(n) + " came with " + std::to_string(record.size()) +
                                           " of 11 bytes");
-        lines.items.back() = recordLine(record);
+        lines.items.back() = driver::decodeRecordLine(record);
         if (t_progress) t_progress(static_cast<size_t>(i + 1), static_cast<size_t>(n));
     }
 

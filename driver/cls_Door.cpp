@@ -1,10 +1,12 @@
 // The class's lifecycle, port configuration and the DTOH conversion.
 #include "driver/cls_Door.h"
 
+#include <array>
 #include <cmath>
 
 #include "basic/Numbers.h"
 #include "driver/Exchange.h"
+#include "driver/Frames.h"
 #include "driver/host/frmComm.h"
 #include "runtime/AutomationError.h"
 #include "runtime/MessageBox.h"
@@ -42,17 +44,25 @@ bool cls_Door::SetPort(int16_t varPort, std::string& strSetting, int16_t& intInB
     return false;
 }
 
-rt::Variant cls_Door::DTOH(rt::Variant& varNumber) {
-    std::string text = basic::trimSpaces(varNumber.toString());
-    double value = varNumber.toDouble();
+rt::Variant driver::dtoh(const rt::Variant& number) {
+    std::string text = basic::trimSpaces(number.toString());
+    double value = number.toDouble();
     if (text.size() >= 3) return rt::Variant(basic::hexText(static_cast<int64_t>(basic::roundHalfEven(value))));
     double whole = basic::roundHalfEven(value);
     return rt::Variant(std::trunc(value / 16) * 10 + std::fmod(whole, 16));
 }
 
-std::string cls_Door::byteReading(uint8_t value) {
-    rt::Variant v(static_cast<int16_t>(value));
-    return DTOH(v).toString();
+rt::Variant cls_Door::DTOH(rt::Variant& varNumber) { return driver::dtoh(varNumber); }
+
+const std::string& driver::byteReading(uint8_t value) {
+    // Every decoded reply reads several bytes this way: read each of the 256
+    // values once.
+    static const std::array<std::string, 256> readings = [] {
+        std::array<std::string, 256> r;
+        for (size_t i = 0; i < r.size(); ++i) r[i] = dtoh(rt::Variant(static_cast<int16_t>(i))).toString();
+        return r;
+    }();
+    return readings[value];
 }
 
 bool cls_Door::DestoryPort() {

@@ -91,10 +91,6 @@ public:
     rt::Variant invoke(int32_t dispid, std::vector<rt::Variant>& args) override;
 
 private:
-    // The two-digit reading of a controller byte, as text, through DTOH.
-    std::string byteReading(uint8_t value);
-    // The swipe-record line of one 11-byte record reply.
-    std::string recordLine(const std::vector<uint8_t>& record);
     bool downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::StringArray& lines,
                          const std::string& varTextFileName);
 };

@@ -1,0 +1,50 @@
+// The halves of the commands that need no port: request frames built from
+// the caller's texts and replies decoded into the caller's results. Each is
+// defined in its command's source beside the exchange that uses it, and is
+// declared here so it can be tested and fuzzed on its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "driver/Exchange.h"
+#include "runtime/Variant.h"
+
+namespace ostrel::driver {
+
+// DTOH's conversion (cls_Door.cpp): a number of up to two characters is read
+// as packed decimal (0x25 -> 25), anything longer becomes its hex text.
+rt::Variant dtoh(const rt::Variant& number);
+
+// The two-digit reading of a controller byte as text, through dtoh.
+const std::string& byteReading(uint8_t value);
+
+// The 15-byte status reply (StatusCommand.cpp).
+struct StatusBlock {
+    int32_t recordCount = 0;
+    std::string delay1, delay2, date, time, week, ver;
+};
+StatusBlock decodeStatus(const Reply& reply);
+
+// The lock-state byte: "ON"/"OFF" for each lock, empty for an unknown byte
+// (LockCommands.cpp).
+void decodeLockState(uint8_t state, std::string& lock1, std::string& lock2);
+
+// The 8-byte card reply: the physical number as ten hex digits
+// (CardRemoval.cpp).
+std::string decodeCardNumber(const Reply& reply);
+
+// The 11-byte record reply as  b0|card|YYYY-MM-DD|hh:mm|codeA|codeB
+// (SwipeRecords.cpp).
+std::string decodeRecordLine(const Reply& record);
+
+// The enrolment frame from CardSendToMachine's ten texts, or nothing when
+// the texts are refused; conversions that fail raise (CardEnrolment.cpp).
+struct CardTexts {
+    std::string varCardIDP, varCardIDL, varBeginDate, varEndDate, varBeginTime, varEndTime, varBeginWeek,
+        varEndWeek, varLockType1, varLockType2;
+};
+std::optional<Frame> cardFrame(int16_t varAddr, CardTexts texts);
+
+}  // namespace ostrel::driver
