@@ -5,6 +5,7 @@
 #include <set>
 
 #include "driver/Exchange.h"
+#include "driver/Frames.h"
 #include "driver/cls_Door.h"
 #include "support/DriverFixture.h"
 
@@ -334,4 +335,15 @@ TEST(DtohTest, TwoDigitReadings) {
     rt::Variant kept(int16_t{37});
     d.DTOH(kept);
     EXPECT_EQ(kept, rt::Variant(int16_t{37}));
+}
+
+TEST(DtohTest, ByteReadingsTheRepliesUseAgreeWithDtohForEveryByte) {
+    cls_Door d;
+    for (int i = 0; i < 256; ++i) {
+        rt::Variant v(static_cast<int16_t>(i));
+        EXPECT_EQ(driver::byteReading(static_cast<uint8_t>(i)), d.DTOH(v).toString()) << i;
+    }
+    EXPECT_EQ(driver::byteReading(0x25), "25");
+    EXPECT_EQ(driver::byteReading(0x0A), "10");
+    EXPECT_EQ(driver::byteReading(0xAB), "AB");
 }
