@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -242,7 +243,10 @@ void SimController::makeSlaveCooked() {
 
 bool SimController::sleepFor(std::chrono::duration<double> d) {
     if (d.count() <= 0) return !stop_;
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(d);
+    return sleepUntil(std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(d));
+}
+
+bool SimController::sleepUntil(std::chrono::steady_clock::time_point until) {
     for (;;) {
         auto left = until - std::chrono::steady_clock::now();
         if (left <= std::chrono::nanoseconds(0)) return !stop_;
@@ -266,8 +270,15 @@ void SimController::send(const Bytes& bytes) {
         [[maybe_unused]] auto r = ::write(fd, bytes.data(), bytes.size());
         return;
     }
+    // Each byte is due one byte time after the one before, on a fixed
+    // timeline as a UART clocks them out: a late wake-up does not delay the
+    // bytes after it.
+    const auto byteTime = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(options_.byteSeconds));
+    auto due = std::chrono::steady_clock::now();
     for (uint8_t b : bytes) {
-        if (!sleepFor(std::chrono::duration<double>(options_.byteSeconds))) return;
+        due += byteTime;
+        if (!sleepUntil(due)) return;
         [[maybe_unused]] auto r = ::write(fd, &b, 1);
     }
 }
@@ -301,6 +312,9 @@ void SimController::handleFrame(const Bytes& frame) {
 }
 
 void SimController::serve() {
+    // Paced bytes are timed by short sleeps: without the default 50 us of
+    // timer slack each one ends close to when it is due.
+    if (options_.pace) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     Bytes pending;
     auto lastByte = std::chrono::steady_clock::now();
     while (!stop_) {

@@ -103,6 +103,7 @@ private:
     std::vector<Chunk> answer(const Bytes& frame);
     void send(const Bytes& bytes);
     bool sleepFor(std::chrono::duration<double> d);  // false when stopping
+    bool sleepUntil(std::chrono::steady_clock::time_point until);
 
     Options options_;
     int master_ = -1;
