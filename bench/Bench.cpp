@@ -28,8 +28,19 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 std::unique_ptr<sim::SimController> g_sim;
-std::map<std::string, std::vector<double>> g_samples;  // seconds per iteration
-std::map<std::string, double> g_cpuPer;                // CPU seconds per iteration
+// Every figure is gathered over several rounds that interleave the driver,
+// the floor and the peer, so a change in the machine's load during the run
+// falls on all three alike.
+constexpr int kRounds = 5;
+constexpr int kPerRound = 400;
+
+std::map<std::string, std::vector<double>> g_samples;  // seconds per exchange
+struct CpuTally {
+    double seconds = 0;
+    size_t exchanges = 0;
+    double perExchange() const { return exchanges ? seconds / static_cast<double>(exchanges) : 0; }
+};
+std::map<std::string, CpuTally> g_cpu;
 
 double threadCpu() {
     rusage ru{};
@@ -56,7 +67,9 @@ public:
         tcsetattr(fd_, TCSANOW, &t);
     }
     ~BareLine() { ::close(fd_); }
-    size_t roundTrip(const std::vector<uint8_t>& frame, size_t n) {
+    // clear: discard both queues first, as every driver exchange must.
+    size_t roundTrip(const std::vector<uint8_t>& frame, size_t n, bool clear = false) {
+        if (clear) tcflush(fd_, TCIOFLUSH);
         if (::write(fd_, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return 0;
         uint8_t buf[64];
         size_t got = 0;
@@ -84,32 +97,32 @@ void timed(benchmark::State& state, const std::string& name, const std::function
         samples.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
         ++n;
     }
-    g_cpuPer[name] = (threadCpu() - c0) / static_cast<double>(n);
+    g_cpu[name].seconds += threadCpu() - c0;
+    g_cpu[name].exchanges += n;
 }
 
 void BM_GetSysData(benchmark::State& state) {
     cls_Door d;
     int32_t c;
     std::string a, b, e, f, g, h;
+    d.GetSysData(1, c, a, b, e, f, g, h);  // the port's open is not timed
     timed(state, "GetSysData", [&] { benchmark::DoNotOptimize(d.GetSysData(1, c, a, b, e, f, g, h)); });
 }
 
 void BM_SetLockOn(benchmark::State& state) {
     cls_Door d;
     int16_t lock = 1;
+    d.SetLockOn(1, lock);
     timed(state, "SetLockOn", [&] { benchmark::DoNotOptimize(d.SetLockOn(1, lock)); });
 }
 
-void BM_FloorStatus(benchmark::State& state) {
-    { cls_Door d; }  // the driver's port closed: the device is free
+// The floor of one operation; "floor+clear" also clears the queues first.
+void BM_Floor(benchmark::State& state, const std::string& op, bool clear) {
     BareLine line(g_sim->slavePath());
-    timed(state, "floor GetSysData", [&] { benchmark::DoNotOptimize(line.roundTrip({1, 2, 4}, 15)); });
-}
-
-void BM_FloorLock(benchmark::State& state) {
-    { cls_Door d; }
-    BareLine line(g_sim->slavePath());
-    timed(state, "floor SetLockOn", [&] { benchmark::DoNotOptimize(line.roundTrip({1, 2, 0x10}, 1)); });
+    std::vector<uint8_t> frame = op == "GetSysData" ? std::vector<uint8_t>{1, 2, 4} : std::vector<uint8_t>{1, 2, 0x10};
+    size_t n = op == "GetSysData" ? 15 : 1;
+    timed(state, (clear ? "floor+clear " : "floor ") + op,
+          [&] { benchmark::DoNotOptimize(line.roundTrip(frame, n, clear)); });
 }
 
 struct PeerResult {
@@ -135,9 +148,29 @@ PeerResult runPeer(const std::string& device, const std::string& mode, int count
     return r;
 }
 
+// One round of the peer's exchanges, in its own process, timed by itself.
+void BM_Peer(benchmark::State& state, const std::string& op) {
+    for (auto _ : state) {
+        PeerResult r = runPeer(g_sim->slavePath(), op == "GetSysData" ? "status" : "lock", kPerRound);
+        if (r.samples.empty()) {
+            state.SkipWithError("the peer failed (is python3-serial installed?)");
+            break;
+        }
+        auto& samples = g_samples["peer " + op];
+        samples.insert(samples.end(), r.samples.begin(), r.samples.end());
+        g_cpu["peer " + op].seconds += r.cpu;
+        g_cpu["peer " + op].exchanges += r.samples.size();
+        state.SetIterationTime(r.total);
+    }
+}
+
 // Downloads every record the controller holds; returns seconds and CPU.
 std::pair<double, double> driverDownload(int32_t expect) {
     cls_Door d;
+    // Opened before the clock starts, as the floor's line is.
+    std::string settings = "9600,n,8,1";
+    int16_t in = 2048, out = 512;
+    d.SetPort(1, settings, in, out);
     int32_t count = 0;
     rt::StringArray lines;
     std::string name;
@@ -150,7 +183,6 @@ std::pair<double, double> driverDownload(int32_t expect) {
 }
 
 double floorDownload(const std::string& path, int n) {
-    { cls_Door d; }
     BareLine line(path);
     auto t0 = Clock::now();
     line.roundTrip({1, 2, 0x11}, 3);
@@ -176,22 +208,24 @@ long peakMemoryKb(int records) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int kDownload = 10000, kPaced = 200;
+    const int kDownload = 10000, kDownloadRounds = 3, kPaced = 200, kPacedRounds = 8;
     g_sim = std::make_unique<sim::SimController>();
     g_sim->seedRecords(kDownload);
     setenv("OSTREL_COM1", g_sim->slavePath().c_str(), 1);
 
-    benchmark::RegisterBenchmark("GetSysData", BM_GetSysData)->Iterations(2000);
-    benchmark::RegisterBenchmark("SetLockOn", BM_SetLockOn)->Iterations(2000);
-    benchmark::RegisterBenchmark("floor/GetSysData", BM_FloorStatus)->Iterations(2000);
-    benchmark::RegisterBenchmark("floor/SetLockOn", BM_FloorLock)->Iterations(2000);
+    for (int round = 1; round <= kRounds; ++round) {
+        std::string r = "/round:" + std::to_string(round);
+        for (const std::string op : {"GetSysData", "SetLockOn"}) {
+            benchmark::RegisterBenchmark((op + r).c_str(), op == "GetSysData" ? BM_GetSysData : BM_SetLockOn)
+                ->Iterations(kPerRound);
+            benchmark::RegisterBenchmark(("floor/" + op + r).c_str(), BM_Floor, op, false)->Iterations(kPerRound);
+            benchmark::RegisterBenchmark(("floor+clear/" + op + r).c_str(), BM_Floor, op, true)
+                ->Iterations(kPerRound);
+            benchmark::RegisterBenchmark(("peer/" + op + r).c_str(), BM_Peer, op)->Iterations(1)->UseManualTime();
+        }
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-
-    // The peer's round trips against the same controller.
-    { cls_Door d; }
-    PeerResult peerStatus = runPeer(g_sim->slavePath(), "status", 2000);
-    PeerResult peerLock = runPeer(g_sim->slavePath(), "lock", 2000);
 
     // A silent controller: CPU used per second of waiting.
     double silentCpu;
@@ -205,49 +239,65 @@ int main(int argc, char** argv) {
         silentCpu = (threadCpu() - c0) / waited;
     }
 
-    auto [dlTime, dlCpu] = driverDownload(kDownload);
-    double floorDl = floorDownload(g_sim->slavePath(), kDownload);
-    { cls_Door d; }
-    PeerResult peerDl = runPeer(g_sim->slavePath(), "download", 0);
+    // Downloads, interleaved as the round trips are; medians of the times.
+    std::vector<double> dlTimes, floorDlTimes, peerDlTimes;
+    double dlCpu = 0, peerDlCpu = 0;
+    for (int round = 0; round < kDownloadRounds; ++round) {
+        auto [t, cpu] = driverDownload(kDownload);
+        dlTimes.push_back(t);
+        dlCpu += cpu / kDownloadRounds;
+        floorDlTimes.push_back(floorDownload(g_sim->slavePath(), kDownload));
+        PeerResult peer = runPeer(g_sim->slavePath(), "download", 0);
+        peerDlTimes.push_back(peer.total);
+        peerDlCpu += peer.cpu / kDownloadRounds;
+    }
+    const double dlTime = percentile(dlTimes, 0.5), floorDl = percentile(floorDlTimes, 0.5),
+                 peerDl = percentile(peerDlTimes, 0.5);
 
-    // Paced at 9600 baud.
+    // Paced at 9600 baud, alternating driver and floor.
     sim::Options paced;
     paced.pace = true;
     auto pacedSim = std::make_unique<sim::SimController>(paced);
-    pacedSim->seedRecords(kPaced);
+    pacedSim->seedRecords(kPaced / kPacedRounds);
     setenv("OSTREL_COM1", pacedSim->slavePath().c_str(), 1);
-    double pacedDriver = driverDownload(kPaced).first / kPaced;
-    double pacedFloor = floorDownload(pacedSim->slavePath(), kPaced) / kPaced;
+    std::vector<double> pacedDriverTimes, pacedFloorTimes;  // seconds per record, one per round
+    for (int round = 0; round < kPacedRounds; ++round) {
+        pacedDriverTimes.push_back(driverDownload(kPaced / kPacedRounds).first / (kPaced / kPacedRounds));
+        pacedFloorTimes.push_back(floorDownload(pacedSim->slavePath(), kPaced / kPacedRounds) / (kPaced / kPacedRounds));
+    }
+    const double pacedDriver = percentile(pacedDriverTimes, 0.5), pacedFloor = percentile(pacedFloorTimes, 0.5);
     const double lineRate = 14.0 * 10.0 / 9600.0;
 
     long peakKb = peakMemoryKb(65535);
     long baseKb = peakMemoryKb(0);
 
     auto us = [](double s) { return s * 1e6; };
-    std::printf("\n| measure | driver | floor | driver / floor | peer | driver / peer |\n|---|---|---|---|---|---|\n");
-    for (const char* op : {"GetSysData", "SetLockOn"}) {
+    std::printf("\n| measure | driver | floor | driver / floor | floor+clear | driver / floor+clear | peer | driver / peer |\n"
+                "|---|---|---|---|---|---|---|---|\n");
+    for (const std::string op : {"GetSysData", "SetLockOn"}) {
         const auto& d = g_samples[op];
-        const auto& f = g_samples[std::string("floor ") + op];
-        const auto& p = std::string(op) == "GetSysData" ? peerStatus.samples : peerLock.samples;
-        std::printf("| %s median (us) | %.1f | %.1f | %.3f | %.1f | %.3f |\n", op, us(percentile(d, 0.5)),
-                    us(percentile(f, 0.5)), percentile(d, 0.5) / percentile(f, 0.5), us(percentile(p, 0.5)),
-                    percentile(d, 0.5) / percentile(p, 0.5));
-        std::printf("| %s p99 (us) | %.1f | %.1f | %.3f | %.1f | %.3f |\n", op, us(percentile(d, 0.99)),
-                    us(percentile(f, 0.99)), percentile(d, 0.99) / percentile(f, 0.99), us(percentile(p, 0.99)),
-                    percentile(d, 0.99) / percentile(p, 0.99));
+        const auto& f = g_samples["floor " + op];
+        const auto& c = g_samples["floor+clear " + op];
+        const auto& p = g_samples["peer " + op];
+        for (double q : {0.5, 0.99}) {
+            double dq = percentile(d, q), fq = percentile(f, q), cq = percentile(c, q), pq = percentile(p, q);
+            std::printf("| %s %s (us) | %.1f | %.1f | %.3f | %.1f | %.3f | %.1f | %.3f |\n", op.c_str(),
+                        q == 0.5 ? "median" : "p99", us(dq), us(fq), dq / fq, us(cq), dq / cq, us(pq), dq / pq);
+        }
     }
-    double peerCpuPer = peerStatus.samples.empty() ? 0 : peerStatus.cpu / static_cast<double>(peerStatus.samples.size());
-    std::printf("| GetSysData CPU per exchange (us) | %.1f | %.1f | %.3f | %.1f | %.3f |\n", us(g_cpuPer["GetSysData"]),
-                us(g_cpuPer["floor GetSysData"]), g_cpuPer["GetSysData"] / g_cpuPer["floor GetSysData"],
-                us(peerCpuPer), g_cpuPer["GetSysData"] / peerCpuPer);
-    std::printf("| download %d records, unpaced (records/s) | %.0f | %.0f | %.3f | %.0f | %.3f |\n", kDownload,
-                kDownload / dlTime, kDownload / floorDl, dlTime / floorDl, kDownload / peerDl.total,
-                dlTime / peerDl.total);
-    std::printf("| download CPU (s) | %.3f | | | %.3f | %.3f |\n", dlCpu, peerDl.cpu, dlCpu / peerDl.cpu);
-    std::printf("| download paced at 9600 baud (ms per record) | %.3f | %.3f | %.4f | line rate %.3f | %.4f of line rate |\n",
+    for (const std::string op : {"GetSysData", "SetLockOn"}) {
+        double dc = g_cpu[op].perExchange(), fc = g_cpu["floor " + op].perExchange(),
+               cc = g_cpu["floor+clear " + op].perExchange(), pc = g_cpu["peer " + op].perExchange();
+        std::printf("| %s CPU per exchange (us) | %.1f | %.1f | %.3f | %.1f | %.3f | %.1f | %.3f |\n", op.c_str(),
+                    us(dc), us(fc), dc / fc, us(cc), dc / cc, us(pc), dc / pc);
+    }
+    std::printf("| download %d records, unpaced (records/s) | %.0f | %.0f | %.3f | | | %.0f | %.3f |\n", kDownload,
+                kDownload / dlTime, kDownload / floorDl, dlTime / floorDl, kDownload / peerDl, dlTime / peerDl);
+    std::printf("| download CPU (s) | %.3f | | | | | %.3f | %.3f |\n", dlCpu, peerDlCpu, dlCpu / peerDlCpu);
+    std::printf("| download paced at 9600 baud (ms per record) | %.3f | %.3f | %.4f | | | line rate %.3f | %.4f of line rate |\n",
                 pacedDriver * 1e3, pacedFloor * 1e3, pacedDriver / pacedFloor, lineRate * 1e3, pacedDriver / lineRate);
-    std::printf("| CPU per second of silent waiting | %.3f%% | | | | |\n", silentCpu * 100);
-    std::printf("| peak memory, 65535-record download (MiB) | %.1f (%.1f over an empty download) | | | | |\n",
+    std::printf("| CPU per second of silent waiting | %.3f%% | | | | | | |\n", silentCpu * 100);
+    std::printf("| peak memory, 65535-record download (MiB) | %.1f (%.1f over an empty download) | | | | | | |\n",
                 peakKb / 1024.0, (peakKb - baseKb) / 1024.0);
     g_sim.reset();
     return 0;

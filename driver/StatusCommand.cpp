@@ -3,12 +3,27 @@
 //   GetSysData  addr 02 04   reply: addr, count hi, count lo, delay1, delay2,
 //               yy MM dd hh mm ss (packed decimal), weekday, ver1 ver2 ver3
 //               N = M = 15, T = 1
+#include <array>
+
 #include "basic/Numbers.h"
 #include "driver/Exchange.h"
 #include "driver/Frames.h"
 #include "driver/cls_Door.h"
 
 namespace ostrel {
+namespace {
+
+// A lock delay travels in 1/14 s units; each of the 256 texts is made once.
+const std::string& delayText(uint8_t units) {
+    static const std::array<std::string, 256> texts = [] {
+        std::array<std::string, 256> t;
+        for (size_t i = 0; i < t.size(); ++i) t[i] = basic::doubleText(static_cast<double>(i) / 14.0);
+        return t;
+    }();
+    return texts[units];
+}
+
+}  // namespace
 
 driver::StatusBlock driver::decodeStatus(const Reply& b) {
     static const char* const kWeekdays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
@@ -16,8 +31,8 @@ driver::StatusBlock driver::decodeStatus(const Reply& b) {
     StatusBlock s;
     // The count is unsigned 16-bit: 0x80 0x00 is 32768 records, not an error.
     s.recordCount = 256 * b[1] + b[2];
-    s.delay1 = basic::doubleText(b[3] / 14.0);
-    s.delay2 = basic::doubleText(b[4] / 14.0);
+    s.delay1 = delayText(b[3]);
+    s.delay2 = delayText(b[4]);
     const std::string year = "00" + byteReading(b[5]);
     s.date.reserve(10);
     s.date.append("20").append(lastTwo(year)).append("/").append(byteReading(b[6]));
