@@ -2,11 +2,8 @@
 // the floor (a bare write-then-read of the same bytes on the same pty) and a
 // Python peer using pyserial. Prints a summary table after the runs.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +17,7 @@
 
 #include "driver/Exchange.h"
 #include "driver/cls_Door.h"
+#include "sim/BareLine.h"
 #include "sim/SimController.h"
 
 using namespace ostrel;
@@ -56,37 +54,6 @@ double percentile(std::vector<double> v, double p) {
     return v[i];
 }
 
-// The floor: the same request and reply with no driver in between.
-class BareLine {
-public:
-    explicit BareLine(const std::string& path) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-        termios t{};
-        tcgetattr(fd_, &t);
-        cfmakeraw(&t);
-        tcsetattr(fd_, TCSANOW, &t);
-    }
-    ~BareLine() { ::close(fd_); }
-    // clear: discard both queues first, as every driver exchange must.
-    size_t roundTrip(const std::vector<uint8_t>& frame, size_t n, bool clear = false) {
-        if (clear) tcflush(fd_, TCIOFLUSH);
-        if (::write(fd_, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return 0;
-        uint8_t buf[64];
-        size_t got = 0;
-        while (got < n) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 2000) <= 0) break;
-            ssize_t r = ::read(fd_, buf + got, sizeof buf - got);
-            if (r <= 0) break;
-            got += static_cast<size_t>(r);
-        }
-        return got;
-    }
-
-private:
-    int fd_;
-};
-
 void timed(benchmark::State& state, const std::string& name, const std::function<void()>& fn) {
     auto& samples = g_samples[name];
     double c0 = threadCpu();
@@ -118,7 +85,7 @@ void BM_SetLockOn(benchmark::State& state) {
 
 // The floor of one operation; "floor+clear" also clears the queues first.
 void BM_Floor(benchmark::State& state, const std::string& op, bool clear) {
-    BareLine line(g_sim->slavePath());
+    sim::BareLine line(g_sim->slavePath());
     std::vector<uint8_t> frame = op == "GetSysData" ? std::vector<uint8_t>{1, 2, 4} : std::vector<uint8_t>{1, 2, 0x10};
     size_t n = op == "GetSysData" ? 15 : 1;
     timed(state, (clear ? "floor+clear " : "floor ") + op,
@@ -183,7 +150,7 @@ std::pair<double, double> driverDownload(int32_t expect) {
 }
 
 double floorDownload(const std::string& path, int n) {
-    BareLine line(path);
+    sim::BareLine line(path);
     auto t0 = Clock::now();
     line.roundTrip({1, 2, 0x11}, 3);
     for (int i = 0; i < n; ++i) line.roundTrip({1, 2, 0x11}, 11);
