@@ -4,6 +4,7 @@
 // declared here so it can be tested and fuzzed on its own.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,6 +13,15 @@
 #include "runtime/Variant.h"
 
 namespace ostrel::driver {
+
+// The text of each of the 256 byte values under f, made once by the caller's
+// static: replies are decoded often, from few distinct bytes.
+template <class F>
+std::array<std::string, 256> textPerByte(F f) {
+    std::array<std::string, 256> texts;
+    for (size_t i = 0; i < texts.size(); ++i) texts[i] = f(static_cast<uint8_t>(i));
+    return texts;
+}
 
 // DTOH's conversion (cls_Door.cpp): a number of up to two characters is read
 // as packed decimal (0x25 -> 25), anything longer becomes its hex text.

@@ -3,8 +3,6 @@
 //   GetSysData  addr 02 04   reply: addr, count hi, count lo, delay1, delay2,
 //               yy MM dd hh mm ss (packed decimal), weekday, ver1 ver2 ver3
 //               N = M = 15, T = 1
-#include <array>
-
 #include "basic/Numbers.h"
 #include "driver/Exchange.h"
 #include "driver/Frames.h"
@@ -13,13 +11,9 @@
 namespace ostrel {
 namespace {
 
-// A lock delay travels in 1/14 s units; each of the 256 texts is made once.
+// A lock delay travels in 1/14 s units.
 const std::string& delayText(uint8_t units) {
-    static const std::array<std::string, 256> texts = [] {
-        std::array<std::string, 256> t;
-        for (size_t i = 0; i < t.size(); ++i) t[i] = basic::doubleText(static_cast<double>(i) / 14.0);
-        return t;
-    }();
+    static const auto texts = driver::textPerByte([](uint8_t u) { return basic::doubleText(u / 14.0); });
     return texts[units];
 }
 

@@ -1,7 +1,6 @@
 // The class's lifecycle, port configuration and the DTOH conversion.
 #include "driver/cls_Door.h"
 
-#include <array>
 #include <cmath>
 
 #include "basic/Numbers.h"
@@ -55,13 +54,7 @@ rt::Variant driver::dtoh(const rt::Variant& number) {
 rt::Variant cls_Door::DTOH(rt::Variant& varNumber) { return driver::dtoh(varNumber); }
 
 const std::string& driver::byteReading(uint8_t value) {
-    // Every decoded reply reads several bytes this way: read each of the 256
-    // values once.
-    static const std::array<std::string, 256> readings = [] {
-        std::array<std::string, 256> r;
-        for (size_t i = 0; i < r.size(); ++i) r[i] = dtoh(rt::Variant(static_cast<int16_t>(i))).toString();
-        return r;
-    }();
+    static const auto readings = textPerByte([](uint8_t b) { return dtoh(rt::Variant(int16_t{b})).toString(); });
     return readings[value];
 }
 

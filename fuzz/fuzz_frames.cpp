@@ -3,6 +3,7 @@
 // arbitrary texts. A decoder may refuse a reply and a frame may be refused
 // or raise an automation error; anything else (a crash, another exception,
 // a malformed result) is a fault.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -20,11 +21,7 @@ void require(bool ok) {
     if (!ok) std::abort();
 }
 
-size_t count(const std::string& s, char c) {
-    size_t n = 0;
-    for (char x : s) n += x == c;
-    return n;
-}
+auto count(const std::string& s, char c) { return std::count(s.begin(), s.end(), c); }
 
 void replies(const Reply& r, int16_t addr) {
     if (driver::accepted(r, 15, addr)) {
