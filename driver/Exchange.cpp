@@ -108,7 +108,11 @@ uint8_t hexDigitsByte(std::string_view digits) {
 serial::SerialPort& port() { return host::frmComm::forThread().MSComm(); }
 
 Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::SerialPort&)>& beforeOpen) {
-    serial::SerialPort& p = port();
+    return exchange(port(), frame, wait, beforeOpen);
+}
+
+Reply exchange(serial::SerialPort& p, const Frame& frame, Wait wait,
+               const std::function<void(serial::SerialPort&)>& beforeOpen) {
     p.clearBoth();
     if (beforeOpen) beforeOpen(p);
     if (!p.isOpen()) p.open();
@@ -126,8 +130,10 @@ bool accepted(const Reply& reply, size_t n, int16_t varAddr) {
     return reply.size() >= n && reply[0] == varAddr;
 }
 
-bool acknowledged(const Frame& frame, double t, int16_t varAddr) {
-    return accepted(exchange(frame, {1, 1, t}), 1, varAddr);
+bool acknowledged(serial::SerialPort& p, const Frame& frame, double t, int16_t varAddr) {
+    return accepted(exchange(p, frame, {1, 1, t}), 1, varAddr);
 }
+
+bool acknowledged(const Frame& frame, double t, int16_t varAddr) { return acknowledged(port(), frame, t, varAddr); }
 
 }  // namespace ostrel::driver

@@ -41,13 +41,16 @@ serial::SerialPort& port();
 
 // Clears both buffers, opens the port if closed (after beforeOpen, when
 // given), writes the whole frame, waits for M bytes or more than T seconds,
-// and reads at most N bytes.
+// and reads at most N bytes. Without a port: this thread's port.
+Reply exchange(serial::SerialPort& port, const Frame& frame, Wait wait,
+               const std::function<void(serial::SerialPort&)>& beforeOpen = {});
 Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::SerialPort&)>& beforeOpen = {});
 
 // At least n bytes and byte 0 equal to the address.
 bool accepted(const Reply& reply, size_t n, int16_t varAddr);
 
 // The exchange of the commands that are only acknowledged (N = M = 1).
+bool acknowledged(serial::SerialPort& port, const Frame& frame, double t, int16_t varAddr);
 bool acknowledged(const Frame& frame, double t, int16_t varAddr);
 
 // The last exchange on this thread, for hosts that explain a false result
