@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "sim/BareLine.h"
 #include "sim/SimController.h"
 #include "support/RunCommand.h"
@@ -235,4 +237,69 @@ TEST_F(RecordsCommandTest, ConcurrentCollectionsToOneFileLoseNothing) {
     still.insert(still.end(), stillB.begin(), stillB.end());
     expectNoneLost(seeded, linesOf(slurp(other)), still);
     EXPECT_EQ(linesOf(slurp(other)).size() + still.size(), 240u);
+}
+
+// The driver's record file, as an ordinary user: a shared folder where
+// another user planted symlinks, and no per-user folder at all.
+class RecordFolderTest : public RecordsCommandTest {
+protected:
+    std::string asUser() const { return geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups -- " : ""; }
+    void giveToUser(const fs::path& p) const {
+        if (geteuid() == 0) {
+            ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
+        }
+    }
+    CommandResult download(sim::SimController& s, const std::string& env) {
+        return runCommand("env -i PATH=/usr/bin:/bin " + env + " OSTREL_COM1=" + s.slavePath() + " " + asUser() +
+                          binDir() + "/ostrel call GetBrushRecord 20 l:0 'j:[]' Records 2>&1");
+    }
+};
+
+TEST_F(RecordFolderTest, PlantedSymlinksInASharedFolderAreNotFollowed) {
+    auto s = controller(20);
+    s->seedRecords(4);
+    // The user's own file, and a world-writable shared record folder.
+    const fs::path mine = dir_ / "mine";
+    fs::create_directories(mine);
+    giveToUser(mine);
+    const fs::path precious = mine / "precious";
+    std::ofstream(precious) << "keep me\n";
+    giveToUser(precious);
+    const fs::path shared = dir_ / "shared" / "ostrel";
+    fs::create_directories(shared);
+    fs::permissions(dir_, fs::perms::all);
+    fs::permissions(shared.parent_path(), fs::perms::all);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    // Another user plants links at every temporary name a download could
+    // have predicted (the name and the process id).
+    std::ifstream lastPid("/proc/sys/kernel/ns_last_pid");
+    long pid = 0;
+    lastPid >> pid;
+    for (long p = pid + 1; p < pid + 3000; ++p)
+        fs::create_symlink(precious, shared / ("Records.txt.partial-" + std::to_string(p)));
+    CommandResult r = download(*s, "XDG_DATA_HOME=" + (dir_ / "shared").string() + " HOME=" + mine.string());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(slurp(precious), "keep me\n");
+    const fs::path file = shared / "Records.txt";
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(file))) << r.out;
+    EXPECT_EQ(linesOf(slurp(file)).size(), 4u);
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, geteuid() == 0 ? 65534u : geteuid());
+}
+
+TEST_F(RecordFolderTest, NoPerUserFolderIsAFileErrorNotASharedPlace) {
+    auto s = controller(20);
+    s->seedRecords(3);
+    const fs::path old = "/tmp/.local/share/ostrel/Records.txt";
+    std::error_code ec;
+    fs::remove(old, ec);
+    CommandResult r = download(*s, "");
+    if (access((binDir() + "/../lib").c_str(), W_OK) == 0 && geteuid() != 0) GTEST_SKIP() << "lib folder writable";
+    auto j = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << r.out;
+    EXPECT_EQ(j["error"]["number"], 75) << r.out;
+    EXPECT_NE(j["error"]["description"].get<std::string>().find("neither XDG_DATA_HOME nor HOME"), std::string::npos);
+    EXPECT_EQ(j["byref"]["varRecordCount"], 3);  // the records are returned first
+    EXPECT_FALSE(fs::exists(old));
 }
