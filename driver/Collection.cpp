@@ -60,6 +60,8 @@ size_t settle(serial::SerialPort& p, double quiet) {
 // Reads records with short waits until the controller answers with a
 // count: it is then at its first record again. The count, or why not.
 Outcome findSequenceStart(serial::SerialPort& p, int16_t address, const Frame& request, int32_t& count) {
+    // The rest of the record taken for a count is let in before it is cleared.
+    settle(p, kSettleQuiet);
     for (size_t i = 0; i < kMostDrainRequests; ++i) {
         Reply r = exchange(p, request, {kRecordSize, kRecordSize, kDrainLimit});
         if (r.empty())

@@ -3,6 +3,7 @@
 // caller's records are durable.
 #include "driver/Collection.h"
 
+#include "driver/SwipeRecords.h"
 #include "serial/SerialPort.h"
 #include "support/DriverFixture.h"
 
@@ -134,4 +135,25 @@ TEST_F(CollectionTest, SilentControllerIsNoCountAndNothingIsMadeDurable) {
 TEST_F(CollectionTest, AddressOutsideAByteRaisesBeforeAnythingIsSent) {
     EXPECT_AUTOMATION_ERROR(driver::collectRecords(port_, 256, {}), 6);
     EXPECT_TRUE(frames().empty());
+}
+
+TEST_F(CollectionTest, InterruptedDownloadOnAPacedLineIsReadToItsEndFirst) {
+    // At the line rate the rest of the record taken for a count is still on
+    // its way when the count is read.
+    sim::Options o;
+    o.address = 20;
+    o.pace = true;
+    auto paced = std::make_unique<sim::SimController>(o);
+    paced->seedRecords(12);
+    auto seeded = paced->withState([](sim::ControllerState& s) { return s.records; });
+    serial::SerialPort line;
+    line.setDeviceOverride(paced->slavePath());
+    const driver::Frame request{20, 2, 0x11};
+    ASSERT_EQ(driver::exchange(line, request, {3, 3, 1}).size(), 3u);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(driver::requestRecord(line, request).size(), 11u);
+    auto r = driver::collectRecords(line, 20, [](const auto&, bool) {});
+    EXPECT_TRUE(r.verified()) << r.reason;
+    ASSERT_EQ(r.records.size(), 12u);
+    for (size_t i = 0; i < 12; ++i) EXPECT_EQ(r.records[i].raw, seeded[i]) << i;
+    EXPECT_TRUE(r.clearAcknowledged);
 }
