@@ -174,6 +174,8 @@ void appendFileDurably(const std::string& path, std::string_view data) {
 
 void removeFileDurably(const std::string& path) {
     const Split where = split(path);
+    struct stat st {};
+    if (lstat(where.folder.c_str(), &st) != 0 && errno == ENOENT) return;  // no folder, no file
     Fd dir = openFolder(path, where.folder);
     if (unlinkat(dir.fd, where.name.c_str(), 0) != 0) {
         if (errno == ENOENT) return;
