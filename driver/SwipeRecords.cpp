@@ -104,13 +104,7 @@ bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::Str
 
     serial::SerialPort& p = driver::port();
     for (int32_t i = 0; i < n; ++i) {
-        p.write(frame);
-        auto start = serial::Clock::now();
-        if (driver::tracing()) driver::traceLine(p.openPath() + " >", frame);
-        p.waitForBytes(11, start, std::chrono::duration<double>(2.0));
-        p.setInputLen(11);
-        driver::Reply record = p.read();
-        driver::noteExchange(p.openPath(), {11, 11, 2}, record, -1);
+        driver::Reply record = driver::exchangeRound(p, frame, {11, 11, 2}, -1);
         if (lines.fixed) throw rt::AutomationError(rt::err::kFixedArray, "This array is fixed or temporarily locked");
         // Element i is new and empty; growth is amortised by the vector.
         lines.items.resize(static_cast<size_t>(i));
