@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -52,6 +53,12 @@ std::string controlCommand(SimController& sim, const std::string& line) {
         for (uint8_t a : sim.addresses()) out += " " + std::to_string(a);
         return out;
     }
+    const char* usage = "error unknown command '%s': swipe, last-card, records, status, addresses";
+    if (cmd != "swipe" && cmd != "last-card" && cmd != "records" && cmd != "status") {
+        char text[160];
+        std::snprintf(text, sizeof text, usage, cmd.substr(0, 40).c_str());
+        return text;
+    }
     uint8_t addr = 0;
     if (w.size() < 2 || !address(w[1], addr)) return "error " + cmd + ": give the controller's address (0-255)";
     auto known = sim.addresses();
@@ -90,7 +97,8 @@ std::string controlCommand(SimController& sim, const std::string& line) {
                    hexText(clock) + " cards " + std::to_string(s.cards.size());
         });
     }
-    return "error unknown command '" + line + "': swipe, last-card, records, status, addresses";
+    return "error " + cmd + ": wrong arguments (swipe ADDR LOGICAL [PHYSICAL], last-card ADDR PHYSICAL, "
+                              "records ADDR N, status ADDR)";
 }
 
 ControlChannel::ControlChannel(SimController& sim, std::string path) : sim_(sim), path_(std::move(path)) {
