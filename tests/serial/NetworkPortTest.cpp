@@ -14,6 +14,7 @@
 #include "driver/cls_Door.h"
 #include "sim/TcpBridge.h"
 #include "support/DriverFixture.h"
+#include "support/RunCommand.h"
 
 using namespace ostrel;
 using namespace ostrel::test;
@@ -263,4 +264,10 @@ TEST(NetworkPortTest, SimulatedBusOverIpv6AndHostNames) {
         });
     }
     unsetenv("OSTREL_COM1");
+    // The trace names the URL as the device.
+    std::string url = "socket://127.0.0.1:" + std::to_string(v4.port());
+    CommandResult r = runCommand(binDir() + "/ostrel --trace --device " + url + " clear-flag 20 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(" " + url + " > 14 02 02"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" " + url + " < 14 "), std::string::npos) << r.out;
 }

@@ -51,18 +51,22 @@ class Ser2net {
 public:
     enum class Mode { Raw, Rfc2217 };
 
-    Ser2net(Mode mode, const std::string& device) : mode_(mode), port_(freeLoopbackPort()) {
+    // charDelay: ser2net's default of holding what the device sends for a
+    // couple of character times before passing it on; off, replies pass at
+    // once (quicker tests and benchmarks).
+    Ser2net(Mode mode, const std::string& device, bool charDelay = false) : mode_(mode), port_(freeLoopbackPort()) {
         char tmpl[] = "/tmp/ostrel-ser2net-XXXXXX";
         if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
         dir_ = tmpl;
         {
             std::ofstream conf(dir_ / "ser2net.yaml");
             conf << "connection: &bus\n"
-             << "  accepter: " << (mode == Mode::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1," << port_
-             << "\n"
-             << "  connector: serialdev," << device << ",9600n81,local\n"
-             << "  options:\n"
-             << "    kickolduser: true\n";
+                 << "  accepter: " << (mode == Mode::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1,"
+                 << port_ << "\n"
+                 << "  connector: serialdev," << device << ",9600n81,local\n"
+                 << "  options:\n"
+                 << "    kickolduser: true\n"
+                 << "    chardelay: " << (charDelay ? "true" : "false") << "\n";
         }
         start();
     }
