@@ -271,3 +271,38 @@ TEST(NetworkPortTest, SimulatedBusOverIpv6AndHostNames) {
     EXPECT_NE(r.out.find(" " + url + " > 14 02 02"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(" " + url + " < 14 "), std::string::npos) << r.out;
 }
+
+TEST(NetworkPortTest, ConnectThatHangsEndsAtTheDeadline) {
+    // A listener that never accepts, its queue already full: the kernel
+    // drops further connection requests, so a connect waits in vain.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener, 0);
+    socklen_t len = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int f = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    serial::SerialPort p;
+    p.setDeviceOverride("socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+    auto t0 = std::chrono::steady_clock::now();
+    try {
+        p.open();
+        ADD_FAILURE() << "connected";
+    } catch (const rt::AutomationError& e) {
+        EXPECT_EQ(e.number(), serial::err::kCannotOpen);
+        EXPECT_NE(e.description().find("timed out after 3"), std::string::npos) << e.description();
+    }
+    double took = secondsSince(t0);
+    EXPECT_GT(took, 2.9);
+    EXPECT_LT(took, 3.6);
+    for (int f : fillers) close(f);
+    close(listener);
+}
