@@ -111,7 +111,7 @@ int connectTcp(const std::string& url, const std::string& host, const std::strin
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+    hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
     int g = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
     if (g != 0) {

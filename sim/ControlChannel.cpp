@@ -101,6 +101,35 @@ std::string controlCommand(SimController& sim, const std::string& line) {
                               "records ADDR N, status ADDR)";
 }
 
+std::string tellControl(const std::string& path, const std::vector<std::string>& lines) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("control socket path too long: " + path);
+    std::strcpy(addr.sun_path, path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::string why = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        throw std::runtime_error("no simulator answers at " + path + ": " + why);
+    }
+    std::string text;
+    for (const std::string& l : lines) text += l + "\n";
+    bool sent = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    shutdown(fd, SHUT_WR);
+    std::string out;
+    char buf[512];
+    // Each answer comes at once; a simulator that says nothing for 5 s is not waited for.
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (!sent || poll(&p, 1, 5000) <= 0) break;
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
 ControlChannel::ControlChannel(SimController& sim, std::string path) : sim_(sim), path_(std::move(path)) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

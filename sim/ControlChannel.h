@@ -10,7 +10,7 @@
 //   status ADDR                    records held, lock state byte, clock
 //   addresses                      the controllers on the bus
 //
-// Example: echo "swipe 20 000123" | nc -UN /tmp/sim.sock
+// Example: ostrel-sim --control /tmp/sim.sock --tell "swipe 20 000123"
 #pragma once
 
 #include <atomic>
@@ -23,6 +23,11 @@ namespace ostrel::sim {
 
 // One command applied to the bus; the answer line (no newline).
 std::string controlCommand(SimController& sim, const std::string& line);
+
+// The client side: sends the lines to a running simulator's control socket
+// and returns its answers (one line each). Throws std::runtime_error when
+// nothing answers at path.
+std::string tellControl(const std::string& path, const std::vector<std::string>& lines);
 
 class ControlChannel {
 public:

@@ -56,12 +56,13 @@ int main(int argc, char** argv) {
         "  ostrel-sim --address 5 -- ostrel call GetSysData 5\n"
         "  ostrel-sim --address 20-23 --listen 127.0.0.1:4001 --control /tmp/sim.sock\n"
         "  (then: ostrel --device socket://127.0.0.1:4001 status 21;\n"
-        "         echo 'swipe 21 000123' | nc -UN /tmp/sim.sock)"};
+        "         ostrel-sim --control /tmp/sim.sock --tell 'swipe 21 000123')"};
     std::vector<std::string> addressTexts;
     size_t records = 0;
     bool pace = false;
     bool echo = false;
     std::string lastCard, listen, control;
+    std::vector<std::string> tell;
     std::vector<std::string> command;
     app.add_option("--address", addressTexts,
                    "Bus address of a controller (0-255), or a range 20-23; repeat for more (default 1)")
@@ -74,6 +75,9 @@ int main(int argc, char** argv) {
     app.add_option("--control", control,
                    "Take commands on this Unix socket: swipe ADDR LOGICAL [PHYSICAL], last-card ADDR PHYSICAL,\n"
                    "records ADDR N, status ADDR, addresses (one per line)");
+    app.add_option("--tell", tell,
+                   "With --control: send this command to the simulator already running there, print its\n"
+                   "answer and exit (repeatable)");
     app.add_option("COMMAND", command, "Command to run against the controller (after --)");
     app.positionals_at_end(true);
     try {
@@ -81,6 +85,21 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         int rc = app.exit(e);
         return rc == 0 ? 0 : 2;
+    }
+
+    if (!tell.empty()) {
+        if (control.empty()) {
+            std::cerr << "ostrel-sim: --tell needs --control PATH, the running simulator's socket\n";
+            return 2;
+        }
+        try {
+            std::string answers = ostrel::sim::tellControl(control, tell);
+            std::cout << answers;
+            return answers.find("error") == std::string::npos && !answers.empty() ? 0 : 1;
+        } catch (const std::exception& e) {
+            std::cerr << "ostrel-sim: " << e.what() << "\n";
+            return 1;
+        }
     }
 
     ostrel::sim::Bytes card;

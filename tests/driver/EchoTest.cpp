@@ -86,6 +86,24 @@ TEST_F(EchoTest, WithoutEchoSetTheEchoIsRecognisedNotTakenForSuccess) {
     EXPECT_NE(json.out.find("add ,echo"), std::string::npos) << json.out;
 }
 
+TEST_F(EchoTest, AReplyThatOnlyBeginsLikeTheFrameIsNoEcho) {
+    // 516 records (0x0204): the status reply starts 14 02 04, as its frame.
+    sim_.reset();
+    sim_ = std::make_unique<sim::SimController>(sim::Options{.address = 20, .addresses = {}});
+    setenv("OSTREL_COM1", sim_->slavePath().c_str(), 1);
+    sim_->seedRecords(516);
+    onFreshThread([&] {
+        cls_Door d;
+        int32_t count = 0;
+        std::string d1, d2, date, time, week, ver;
+        ASSERT_TRUE(d.GetSysData(20, count, d1, d2, date, time, week, ver));
+        EXPECT_EQ(count, 516);
+        EXPECT_EQ(driver::lastExchange().describe(), "complete");
+        EXPECT_FALSE(driver::lastExchangeEchoed(driver::port(), std::chrono::milliseconds(50)));
+    });
+    EXPECT_EQ(runCommand("OSTREL_COM1=" + sim_->slavePath() + " " + binDir() + "/ostrel status 20").status, 0);
+}
+
 TEST_F(EchoTest, CorruptedEchoIsALineFaultNeverAReply) {
     // The line flips a bit of the frame on its way back; the reply follows.
     sim_.reset();

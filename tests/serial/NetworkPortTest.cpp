@@ -264,6 +264,10 @@ TEST(NetworkPortTest, SimulatedBusOverIpv6AndHostNames) {
         });
     }
     unsetenv("OSTREL_COM1");
+    // `ports` lists a port mapped to a server under its URL, untouched.
+    CommandResult ports = runCommand("OSTREL_COM4=socket://10.0.0.5:4001 " + binDir() + "/ostrel --json ports");
+    EXPECT_NE(ports.out.find("\"path\":\"socket://10.0.0.5:4001\""), std::string::npos) << ports.out;
+    EXPECT_NE(ports.out.find("\"ports\":[4]"), std::string::npos) << ports.out;
     // The trace names the URL as the device.
     std::string url = "socket://127.0.0.1:" + std::to_string(v4.port());
     CommandResult r = runCommand(binDir() + "/ostrel --trace --device " + url + " clear-flag 20 2>&1");

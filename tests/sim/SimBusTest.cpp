@@ -28,21 +28,6 @@ Bytes ask(sim::BareLine& line, const Bytes& frame, size_t n) {
     return out;
 }
 
-std::string converse(const std::string& path, const std::string& lines) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return "cannot connect";
-    [[maybe_unused]] auto w = write(fd, lines.data(), lines.size());
-    shutdown(fd, SHUT_WR);
-    std::string out;
-    char buf[256];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
-
 }  // namespace
 
 TEST(SimBusTest, ControllersOnOneBusKeepTheirOwnState) {
@@ -86,15 +71,8 @@ TEST(SimBusTest, ControlChannelAddsSwipesWhileTheBusRuns) {
     sim::SimController bus(sim::Options{.address = 20, .addresses = {21}});
     std::string path = "/tmp/ostrel-sim-test-" + std::to_string(getpid()) + ".sock";
     sim::ControlChannel channel(bus, path);
-    std::string out = converse(path,
-                               "swipe 21 000123\n"
-                               "swipe 21 000124 0012345678\n"
-                               "records 20 5\n"
-                               "status 21\n"
-                               "swipe 30 000123\n"
-                               "swipe 21 12\n"
-                               "addresses\n"
-                               "dance\n");
+    std::string out = sim::tellControl(path, {"swipe 21 000123", "swipe 21 000124 0012345678", "records 20 5",
+                                              "status 21", "swipe 30 000123", "swipe 21 12", "addresses", "dance"});
     std::istringstream lines(out);
     std::vector<std::string> answers;
     for (std::string l; std::getline(lines, l);) answers.push_back(l);
