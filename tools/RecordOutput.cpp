@@ -1,5 +1,6 @@
 #include "tools/RecordOutput.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -8,8 +9,6 @@
 
 namespace ostrel::tools {
 namespace {
-
-const char* const kFields[] = {"reader", "card", "date", "time", "code_a", "code_b"};
 
 std::vector<std::string> fieldsOf(const std::string& line) {
     std::vector<std::string> f;
@@ -20,7 +19,29 @@ std::vector<std::string> fieldsOf(const std::string& line) {
     return f;
 }
 
+// A number from decimal (or hexadecimal) digits; other text stays text.
+nlohmann::json numberOf(const std::string& text, int base) {
+    if (text.empty()) return nullptr;
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, base);
+    return *end == '\0' ? nlohmann::json(v) : nlohmann::json(text);
+}
+
 }  // namespace
+
+nlohmann::json recordJson(const std::string& line) {
+    auto f = fieldsOf(line);
+    // The record keeps hours and minutes; the time is given in full form.
+    std::string time = f[3].size() == 5 ? f[3] + ":00" : f[3];
+    return {{"reader", numberOf(f[0], 10)}, {"logical", f[1]},           {"date", f[2]},
+            {"time", time},                 {"code_a", numberOf(f[4], 10)}, {"code_b", numberOf(f[5], 16)}};
+}
+
+nlohmann::json recordsJson(const std::vector<std::string>& lines) {
+    nlohmann::json all = nlohmann::json::array();
+    for (const std::string& l : lines) all.push_back(recordJson(l));
+    return all;
+}
 
 void writeRecords(const std::vector<std::string>& lines, const std::string& format, const std::string& outPath) {
     std::ofstream file;
@@ -30,16 +51,9 @@ void writeRecords(const std::vector<std::string>& lines, const std::string& form
     }
     std::ostream& out = outPath.empty() ? std::cout : file;
     if (format == "json") {
-        nlohmann::json all = nlohmann::json::array();
-        for (const std::string& l : lines) {
-            auto f = fieldsOf(l);
-            nlohmann::json r;
-            for (size_t i = 0; i < 6; ++i) r[kFields[i]] = f[i];
-            all.push_back(r);
-        }
-        out << all.dump() << "\n";
+        out << recordsJson(lines).dump() << "\n";
     } else if (format == "csv") {
-        out << "reader,card,date,time,code_a,code_b\n";
+        out << "reader,logical,date,time,code_a,code_b\n";
         for (const std::string& l : lines) {
             auto f = fieldsOf(l);
             for (size_t i = 0; i < 6; ++i) out << (i ? "," : "") << f[i];

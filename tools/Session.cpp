@@ -63,11 +63,15 @@ int Session::report(bool ok, int address, const std::string& okText, nlohmann::j
 }
 
 int Session::raised(const std::exception& e) const {
-    int number = 0;
-    std::string text = e.what();
-    if (auto* a = dynamic_cast<const rt::AutomationError*>(&e)) number = a->number();
-    if (options_.json) printJson({{"ok", false}, {"error", {{"number", number}, {"description", text}}}});
-    else std::cerr << "ostrel: error " << number << ": " << text << std::endl;
+    auto* a = dynamic_cast<const rt::AutomationError*>(&e);
+    nlohmann::json number = a ? nlohmann::json(a->number()) : nlohmann::json(nullptr);
+    if (options_.json) {
+        printJson({{"ok", false}, {"error", {{"kind", "raised"}, {"number", number}, {"description", e.what()}}}});
+    } else if (a) {
+        std::cerr << "ostrel: error " << a->number() << ": " << e.what() << std::endl;
+    } else {
+        std::cerr << "ostrel: " << e.what() << std::endl;
+    }
     return kRaised;
 }
 
