@@ -6,31 +6,12 @@
 #include <sstream>
 #include <nlohmann/json.hpp>
 
-#include "sim/SimController.h"
-#include "support/RunCommand.h"
+#include "support/OstrelCli.h"
 
 using nlohmann::json;
 using namespace ostrel::test;
 
-class HumanCommandsTest : public ::testing::Test {
-protected:
-    HumanCommandsTest() {
-        ostrel::sim::Options o;
-        o.address = 20;
-        sim_ = std::make_unique<ostrel::sim::SimController>(o);
-        sim_->makeSlaveCooked();
-    }
-    CommandResult ostrel(const std::string& args, bool withStderr = false) {
-        return runCommand("OSTREL_COM1=" + sim_->slavePath() + " " + binDir() + "/ostrel " + args +
-                          (withStderr ? " 2>&1" : " 2>/dev/null"));
-    }
-    json ostrelJson(const std::string& args, int status = 0) {
-        CommandResult r = ostrel("--json " + args);
-        EXPECT_EQ(r.status, status) << args << ": " << r.out;
-        return json::parse(r.out, nullptr, false);
-    }
-    std::unique_ptr<ostrel::sim::SimController> sim_;
-};
+using HumanCommandsTest = OstrelCliTest;
 
 TEST_F(HumanCommandsTest, StatusAsATableAndAsJson) {
     sim_->seedRecords(7);
