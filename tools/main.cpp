@@ -85,13 +85,12 @@ Leading scanLeading(int argc, char** argv) {
     Leading l;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--json") l.json = true;
-        else if (a == "--version") l.version = true;
+        if (a == "--") break;
+        if (a == "--json") l.json = true;  // global options may follow the command too
+        else if (a == "--version" && l.command.empty()) l.version = true;
+        else if (!l.command.empty()) continue;
         else if (a == "--port" || a == "--device" || a == "--settings") ++i;
-        else if (a.empty() || a[0] != '-') {
-            l.command = a;
-            break;
-        }
+        else if (a.empty() || a[0] != '-') l.command = a;
     }
     return l;
 }
