@@ -258,9 +258,14 @@ std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
     add("last-card", "Read the card presented last", [](const Raw& r) { return lastCard(address(r)); });
     add("clear-flag", "Clear the last-card flag",
         [](const Raw& r) { return simple(address(r), &cls_Door::ClearLastFlag, "last-card flag cleared"); });
-    auto* rec = add("records", "Download every swipe record", [](const Raw& r) {
+    auto* rec = add("records", "Download every swipe record", [&json = g.json](const Raw& r) {
         if (r.format != "lines" && r.format != "csv" && r.format != "json")
             throw UsageError("--format", "'" + r.format + "' is not lines, csv or json");
+        // Under --json the records would reach stdout only after the clear
+        // was known; they must be safely written before the controller clears.
+        if (r.clear && r.out.empty() && json)
+            throw UsageError("--clear", "with --json, name a file with --out: the records are written there before "
+                                        "the controller is cleared");
         return records(address(r), r);
     });
     rec->add_option("--out", raw->out, "Write to this file instead of stdout");
