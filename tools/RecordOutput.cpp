@@ -1,6 +1,8 @@
 #include "tools/RecordOutput.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -47,7 +49,7 @@ void writeRecords(const std::vector<std::string>& lines, const std::string& form
     std::ofstream file;
     if (!outPath.empty()) {
         file.open(outPath, std::ios::binary | std::ios::trunc);
-        if (!file) throw std::runtime_error("cannot write " + outPath);
+        if (!file) throw std::runtime_error("cannot write " + outPath + ": " + std::strerror(errno));
     }
     std::ostream& out = outPath.empty() ? std::cout : file;
     if (format == "json") {
@@ -63,7 +65,9 @@ void writeRecords(const std::vector<std::string>& lines, const std::string& form
         for (const std::string& l : lines) out << l << "\n";
     }
     out.flush();
-    if (!out) throw std::runtime_error("cannot write " + (outPath.empty() ? std::string("stdout") : outPath));
+    if (!out)
+        throw std::runtime_error("cannot write " + (outPath.empty() ? std::string("stdout") : outPath) + ": " +
+                                 std::strerror(errno ? errno : EIO));
 }
 
 }  // namespace ostrel::tools

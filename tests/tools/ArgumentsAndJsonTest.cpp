@@ -191,3 +191,33 @@ TEST_F(ArgumentsTest, AnUnopenableTraceFileIsReportedOnce) {
     EXPECT_NE(at, std::string::npos) << r.out;
     EXPECT_EQ(r.out.find(said, at + 1), std::string::npos) << r.out;
 }
+
+TEST_F(ArgumentsTest, ErrorsCarryTheirReason) {
+    CommandResult r = ostrel("records 20 --out /nonexistent/dir/records.txt", true);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("ostrel: cannot write /nonexistent/dir/records.txt: No such file or directory"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("error 0"), std::string::npos) << r.out;
+}
+
+// What ordinary users meet: a device they may not open names its mode, owner
+// and group, and only suggests joining a group that could use it.
+TEST_F(ArgumentsTest, PermissionErrorsNameTheDevicesGroup) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to nobody";
+    const std::string slave = sim_->slavePath();
+    auto asNobody = [&] {
+        return runCommand("setpriv --reuid=nobody --regid=nogroup --clear-groups " + binDir() + "/ostrel --device " +
+                          slave + " status 20 2>&1");
+    };
+    ASSERT_EQ(runCommand("chown root:root " + slave + " && chmod 0600 " + slave).status, 0);
+    CommandResult rootOnly = asNobody();
+    EXPECT_EQ(rootOnly.status, 3);
+    EXPECT_NE(rootOnly.out.find("the device is rw------- root:root"), std::string::npos) << rootOnly.out;
+    EXPECT_EQ(rootOnly.out.find("usermod"), std::string::npos) << "suggests joining root: " << rootOnly.out;
+    ASSERT_EQ(runCommand("chgrp dialout " + slave + " && chmod 0660 " + slave).status, 0);
+    CommandResult group = asNobody();
+    EXPECT_NE(group.out.find("rw-rw---- root:dialout: add your user to group 'dialout'"), std::string::npos)
+        << group.out;
+    EXPECT_TRUE(sim_->frames().empty());
+}

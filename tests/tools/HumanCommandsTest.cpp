@@ -151,3 +151,24 @@ TEST(PortsTest, ListsMappedPorts) {
         if (d["path"] == "/dev/null") found = d["ports"] == json({4});
     EXPECT_TRUE(found) << r.out;
 }
+
+TEST(PortsTest, AMappingReplacesTheDefaultAndAMissingDeviceIsFlagged) {
+    // Port 1 mapped elsewhere: /dev/ttyS0, if present, no longer shows port 1.
+    CommandResult r = runCommand("OSTREL_COM1=/dev/null OSTREL_COM7=/nonexistent/ttyUSB9 " + binDir() +
+                                 "/ostrel --json ports");
+    ASSERT_EQ(r.status, 0);
+    int portOne = 0;
+    bool missingFlagged = false;
+    for (const auto& d : json::parse(r.out)) {
+        for (const auto& p : d["ports"]) portOne += p == 1;
+        if (d["path"] == "/nonexistent/ttyUSB9") missingFlagged = d["missing"] == true && d["ports"] == json({7});
+        if (d["path"] == "/dev/null") {
+            EXPECT_EQ(d["missing"], false);
+        }
+    }
+    EXPECT_EQ(portOne, 1) << r.out;
+    EXPECT_TRUE(missingFlagged) << r.out;
+    CommandResult text = runCommand("OSTREL_COM7=/nonexistent/ttyUSB9 " + binDir() + "/ostrel ports");
+    EXPECT_NE(text.out.find("/nonexistent/ttyUSB9  port 7"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("MISSING"), std::string::npos) << text.out;
+}
