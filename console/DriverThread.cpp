@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <exception>
 
 namespace ostrel::console {
@@ -50,6 +51,8 @@ void DriverThread::create(const std::string& progid) {
             driver_ = rt::createObject(progid);
             if (ProgressEntry entry = progressEntry(progid))
                 entry([](size_t done, size_t total, void* self) {
+                    // About two hundred steps per download are enough to watch.
+                    if (done != total && done % std::max<size_t>(1, total / 200) != 0) return;
                     emit static_cast<DriverThread*>(self)->recordProgress(static_cast<qint64>(done),
                                                                             static_cast<qint64>(total));
                 }, this);

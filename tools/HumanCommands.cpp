@@ -192,6 +192,8 @@ Runner records(int addr, Raw r) {
     };
 }
 
+}  // namespace
+
 const char* const kGlobalsFooter =
     "Global options (before the command):\n"
     "  --port N          serial port number 1-255 (device from OSTREL_COM<N>, else /dev/ttyS<N-1>)\n"
@@ -200,8 +202,6 @@ const char* const kGlobalsFooter =
     "  --json            one JSON document on stdout, errors included\n"
     "  --trace           every frame sent and received on stderr\n"
     "Numbers are decimal; exit status 0 acknowledged, 1 not acknowledged, 2 usage, 3 error.";
-
-}  // namespace
 
 void validateGlobals(GlobalOptions& g) {
     g.port = decimalIn("--port", g.portText, 1, 255);

@@ -25,6 +25,9 @@ struct GlobalOptions {
     bool trace = false;
 };
 
+// The global options, for the end of every command's help.
+extern const char* const kGlobalsFooter;
+
 // Checks the global options; throws UsageError.
 void validateGlobals(GlobalOptions& options);
 

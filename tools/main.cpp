@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     std::string progid = "Ostrel.cls_Door";
 
     auto* call = app.add_subcommand("call", "Call one operation by name and print the outcome as JSON");
-    call->footer(kCallHelp);
+    call->footer(std::string(kCallHelp) + "\n\n" + ostrel::tools::kGlobalsFooter);
     std::string operation;
     std::vector<std::string> callArgs;
     call->add_option("--progid", progid, "ProgID of the class to create")->capture_default_str();
@@ -145,6 +145,7 @@ int main(int argc, char** argv) {
     std::string helpTopic;
     auto* help = app.add_subcommand("help", "Show the help of a command");
     help->add_option("COMMAND", helpTopic, "The command");
+    for (auto* sub : {info, reg, unreg, help}) sub->footer(ostrel::tools::kGlobalsFooter);
 
     Leading leading = scanLeading(argc, argv);
     if (leading.version) {
