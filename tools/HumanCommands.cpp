@@ -206,7 +206,6 @@ const char* const kGlobalsFooter =
 void validateGlobals(GlobalOptions& g) {
     g.port = decimalIn("--port", g.portText, 1, 255);
     if (g.settingsGiven) lineSettings(g.settings);
-    if (g.device.empty() && g.portText.empty()) throw UsageError("--device", "empty");
 }
 
 std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
