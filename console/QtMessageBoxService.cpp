@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QThread>
 
 #include "runtime/MessageBox.h"
 
@@ -17,9 +18,14 @@ void installQtMessageBoxService() {
             case rt::MessageIcon::Information: qicon = QMessageBox::Information; break;
             case rt::MessageIcon::None: break;
         }
-        QMessageBox box(qicon, QString::fromStdString(title), QString::fromStdString(text), QMessageBox::Ok,
-                        QApplication::activeWindow());
-        box.exec();
+        auto show = [&] {
+            QMessageBox box(qicon, QString::fromStdString(title), QString::fromStdString(text), QMessageBox::Ok,
+                            QApplication::activeWindow());
+            box.exec();
+        };
+        // The driver runs on a thread of its own; boxes belong to the window's.
+        if (QThread::currentThread() == qApp->thread()) show();
+        else QMetaObject::invokeMethod(qApp, show, Qt::BlockingQueuedConnection);
     });
 }
 

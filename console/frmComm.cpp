@@ -6,6 +6,7 @@
 #include <QTime>
 
 #include "basic/DateTime.h"
+#include "console/FitText.h"
 
 namespace ostrel::console {
 namespace {
@@ -32,7 +33,7 @@ QLineEdit* field(QWidget* parent, const char* name, const QString& text, int l, 
 }
 
 QComboBox* list(QWidget* parent, const char* name, int l, int t, int w, int h) {
-    auto* c = new QComboBox(parent);
+    auto* c = new CompactComboBox(parent);
     c->setObjectName(name);
     c->setEditable(false);
     place(c, l, t, w, h);
@@ -115,9 +116,14 @@ void frmComm::buildControls() {
     lst->setObjectName("lst");
     place(lst, 2880, 4200, 4335, 2400);
     Label3 = make<QLabel>(f1, "Label3", "采集到记录条数：", 840, 5520, 1440, 195);
-    lblCount = make<QLabel>(f1, "lblCount", "0", 2520, 5520, 90, 195);
-    lblCount->setMinimumWidth(60);  // room for counts of more digits than "0"
-    lblCount->resize(60, lblCount->height());
+    // The count is placed to start right after Label3 and end before the
+    // list: the least widening that shows five digits (up to 65535 records).
+    lblCount = make<QLabel>(f1, "lblCount", "0", 2295, 5520, 570, 195);
+    progress = new QProgressBar(f1);
+    progress->setObjectName("progress");
+    progress->setFormat("%v / %m");
+    place(progress, 2880, 6330, 4335, 270);
+    progress->hide();
     Label5 = make<QLabel>(f1, "Label5", "        使用此DLL提供的采集函数功能，要先调用  [ 设置串口]  函数。", 120, 6000,
                           2655, 495);
     Label5->setWordWrap(true);
@@ -181,7 +187,8 @@ void frmComm::load() {
         c->addItem("2");
         c->setCurrentIndex(0);
     }
-    driver_ = rt::createObject("Ostrel.cls_Door");
+    fitTexts(this);
+    driver_.create("Ostrel.cls_Door");
 }
 
 void frmComm::chkCheck_Click(int index) {

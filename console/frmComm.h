@@ -1,5 +1,7 @@
 // The console window: one field or list per driver parameter, one button per
-// driver operation. Calls go to the driver by name, late-bound.
+// driver operation. Calls go to the driver by name, late-bound, on the
+// driver's own thread; while one runs the buttons are disabled, so no click
+// waits behind it, and the window keeps painting.
 #pragma once
 
 #include <QButtonGroup>
@@ -11,14 +13,16 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QWidget>
 #include <array>
+#include <functional>
 #include <optional>
 #include <vector>
 
-#include "runtime/Registry.h"
+#include "console/DriverThread.h"
 #include "runtime/Variant.h"
 
 namespace ostrel::console {
@@ -50,6 +54,10 @@ public:
     std::array<QRadioButton*, 4> optCtl1, optCtl2;
     QButtonGroup *groupCtl1, *groupCtl2;
     QListWidget* lst;
+    QProgressBar* progress;  // shown over the list during a download
+
+    // True from a button's call until its outcome was reported.
+    bool isBusy() const { return busy_; }
 
 private:
     void buildControls();
@@ -73,16 +81,25 @@ private:
     void cmdSetDelay_Click();
     void cmdReadAll_Click();
     void cmdReadAllB_Click();
+    void addressOnly(const char* operation, const char* okText);
 
-    // Calls the driver by name with a busy cursor; an automation error is
-    // shown in a box and ends the handler (the optional is then empty).
-    std::optional<bool> callDriver(const char* operation, std::vector<rt::Variant> args);
-    // The bus address from txtFields(0) by the lenient reading, as a Double.
-    rt::Variant address() const;
+    using Args = std::function<std::vector<rt::Variant>()>;
+    // Calls operation by name on the driver thread with the arguments args
+    // builds there (by-reference arguments refer to variables the handler
+    // keeps alive in its captures). The window is busy until it returns;
+    // then(result) runs after, unless the call raised an error, which is
+    // shown in a box naming field (the field whose text the call read).
+    void callDriver(const std::string& operation, Args args, const QString& field, std::function<void(bool)> then);
+    // The bus address from txtFields(0): digits for 0 to 255, else a box
+    // naming the field and nothing (the handler then sends nothing).
+    std::optional<rt::Variant> checkedAddress();
     // A modal box with an OK button; title "OstrelPanel" unless given.
     void msgBox(const QString& text, QMessageBox::Icon icon = QMessageBox::NoIcon, const QString& title = QString());
+    void setBusy(bool busy, bool download = false);
+    void showCount(const QString& count);
 
-    rt::ObjectRef driver_;
+    bool busy_ = false;
+    DriverThread driver_;
 };
 
 }  // namespace ostrel::console

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "console/ErrorText.h"
 #include "console/QtMessageBoxService.h"
 #include "console/frmComm.h"
 #include "runtime/AutomationError.h"
@@ -16,9 +17,7 @@ int modMain() {
     try {
         window.load();
     } catch (const rt::AutomationError& e) {
-        QMessageBox box(QMessageBox::Critical, "OstrelPanel",
-                        QString("Run-time error '%1':\n\n%2").arg(e.number()).arg(QString::fromStdString(e.description())),
-                        QMessageBox::Ok);
+        QMessageBox box(QMessageBox::Critical, "OstrelPanel", errorText(e, QString()), QMessageBox::Ok);
         box.exec();
         return 1;
     }

@@ -11,6 +11,8 @@
 //   clear
 #include "driver/Collection.h"
 
+#include <algorithm>
+
 #include <optional>
 #include <utility>
 
@@ -84,9 +86,18 @@ Outcome statusAfterRecords(serial::SerialPort& p, int16_t address, int32_t annou
     const size_t before = p.bytesWaiting();
     if (tracing()) traceLine(p.openPath() + " >", request);
     p.write(request);
-    p.waitForBytes(before + kStatusWait.m, serial::Clock::now(), std::chrono::duration<double>(kStatusWait.t));
+    p.waitForBytes(before + (p.echo() ? request.size() : 0) + kStatusWait.m, serial::Clock::now(), std::chrono::duration<double>(kStatusWait.t));
     p.setInputLen(0);
     Reply r = p.read();
+    // An echoing adapter hands the request back in front of the reply (behind
+    // any left-over bytes): it is neither a left-over byte nor the reply.
+    if (p.echo()) {
+        const auto at = r.begin() + static_cast<std::ptrdiff_t>(std::min(before, r.size()));
+        if (static_cast<size_t>(r.end() - at) < request.size() || !std::equal(request.begin(), request.end(), at))
+            return {CollectionCheck::LeftOver, "the adapter's echo of the status request after the last record "
+                                               "differs from the request: line fault or bytes left over"};
+        r.erase(at, at + static_cast<std::ptrdiff_t>(request.size()));
+    }
     noteExchange(p.openPath(), kStatusWait, r, request[0]);
     // Bytes of a reply pushed back by left-over ones may still be on the way.
     size_t total = r.size();

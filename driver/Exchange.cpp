@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "basic/Numbers.h"
@@ -24,7 +26,12 @@ struct TraceState {
         if (!env || !*env || std::string(env) == "0") return;
         std::string v = env;
         file = (v == "1" || v == "stderr") ? stderr : std::fopen(env, "a");
-        if (!file) file = stderr;
+        if (!file) {
+            // Said once, here, where the setting is read; tracing goes on.
+            std::fprintf(stderr, "ostrel: OSTREL_TRACE: cannot open %s: %s; tracing on stderr instead\n", env,
+                         std::strerror(errno));
+            file = stderr;
+        }
         on = true;
     }
 };

@@ -43,3 +43,11 @@ OSTREL_EXPORT const char* ostrel_record_folder() {
     folder = ostrel::driver::recordFolder();
     return folder.c_str();
 }
+
+// Record-download progress for hosts that call by name (the console):
+// fn(done, total, context) runs on the calling thread after each record of
+// a download made on that thread. A null fn turns it off.
+OSTREL_EXPORT void ostrel_set_record_progress(void (*fn)(size_t, size_t, void*), void* context) {
+    if (!fn) ostrel::driver::setRecordProgress({});
+    else ostrel::driver::setRecordProgress([fn, context](size_t done, size_t total) { fn(done, total, context); });
+}

@@ -63,14 +63,8 @@ Frame recordRequest(int16_t varAddr) { return Frame{addressByte(varAddr), 0x02, 
 int32_t recordCount(const Reply& r) { return 256 * r[1] + r[2]; }
 
 Reply requestRecord(serial::SerialPort& p, const Frame& request) {
-    p.write(request);
-    auto start = serial::Clock::now();
-    if (tracing()) traceLine(p.openPath() + " >", request);
-    p.waitForBytes(kRecordWait.m, start, std::chrono::duration<double>(kRecordWait.t));
-    p.setInputLen(static_cast<int16_t>(kRecordWait.n));
-    Reply record = p.read();
-    noteExchange(p.openPath(), kRecordWait, record, -1);
-    return record;
+    // Nothing is cleared between records; the address is not checked.
+    return exchangeRound(p, request, kRecordWait, -1);
 }
 
 std::optional<std::string> recordFault(const Reply& r, uint8_t address, bool anyLeadingByte) {

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/cls_Door.h"
-#include "runtime/AutomationError.h"
+#include <ostrel/driver/cls_Door.h>
+#include <ostrel/runtime/AutomationError.h>
 
 int main(int argc, char** argv) {
     int16_t addr = static_cast<int16_t>(argc > 1 ? std::atoi(argv[1]) : 1);

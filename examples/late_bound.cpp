@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "runtime/AutomationError.h"
-#include "runtime/Registry.h"
+#include <ostrel/runtime/AutomationError.h>
+#include <ostrel/runtime/Registry.h>
 
 using ostrel::rt::Variant;
 

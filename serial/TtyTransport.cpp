@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,13 +23,24 @@ using ostrel::rt::AutomationError;
 namespace ostrel::serial {
 namespace {
 
+// Names the device's owner, group and mode as `ls -l` shows them, and the
+// way in: joining a group only helps when the group may read and write and
+// is not root's own.
 std::string permissionHint(const std::string& path) {
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0) return {};
     struct group* g = getgrgid(st.st_gid);
+    struct passwd* u = getpwuid(st.st_uid);
     std::string group = g ? g->gr_name : std::to_string(st.st_gid);
-    return "; the device belongs to group '" + group + "': add your user to it (sudo usermod -aG " + group +
-           " $USER) and log in again";
+    std::string owner = u ? u->pw_name : std::to_string(st.st_uid);
+    char mode[10];
+    const char* rwx = "rwxrwxrwx";
+    for (int i = 0; i < 9; ++i) mode[i] = (st.st_mode & (0400 >> i)) ? rwx[i] : '-';
+    mode[9] = '\0';
+    std::string hint = "; the device is " + std::string(mode) + " " + owner + ":" + group;
+    if (st.st_gid != 0 && (st.st_mode & S_IRGRP) && (st.st_mode & S_IWGRP))
+        return hint + ": add your user to group '" + group + "' (sudo usermod -aG " + group + " $USER) and log in again";
+    return hint + ": its group cannot use it; ask for a udev rule that gives it a serial group such as dialout";
 }
 
 class TtyTransport : public Transport {

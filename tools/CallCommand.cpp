@@ -7,6 +7,7 @@
 
 #include "runtime/AutomationError.h"
 #include "runtime/Registry.h"
+#include "serial/SerialPort.h"
 #include "tools/ArgForms.h"
 
 namespace ostrel::tools {
@@ -22,10 +23,27 @@ nlohmann::json errorJson(const rt::AutomationError& e) {
 
 }  // namespace
 
-int runCall(const std::string& progid, const std::string& operation, const std::vector<std::string>& args) {
+// The driver reads its port mapping and its trace setting from the
+// environment, so the options are handed over there before the object exists.
+void applyEnvironment(const GlobalOptions& g) {
+    if (!g.device.empty()) setenv(("OSTREL_COM" + std::to_string(g.port)).c_str(), g.device.c_str(), 1);
+    if (g.trace) setenv("OSTREL_TRACE", "stderr", 1);
+}
+
+int runCall(const std::string& progid, const std::string& operation, const std::vector<std::string>& args,
+            const GlobalOptions& g) {
     nlohmann::json byref = nlohmann::json::object();
+    applyEnvironment(g);
     try {
         rt::ObjectRef obj = rt::createObject(progid);
+        const bool configure = (g.portGiven || g.settingsGiven || (!g.device.empty() && g.port != 1));
+        if (configure && obj->dispidOf(operation) != obj->dispidOf("SetPort")) {
+            rt::Variant ok = obj->call("SetPort", {rt::Variant(static_cast<int16_t>(g.port)), rt::Variant(g.settings),
+                                                   rt::Variant(int16_t{2048}), rt::Variant(int16_t{512})});
+            if (!ok.toBoolean())
+                throw rt::AutomationError(serial::err::kCannotOpen, "port " + std::to_string(g.port) + " with settings " +
+                                                                       g.settings + " could not be opened");
+        }
         const rt::MethodInfo& m = obj->method(obj->dispidOf(operation));
         if (args.size() > m.params.size())
             throw std::invalid_argument(operation + " takes " + std::to_string(m.params.size()) + " arguments");

@@ -1,7 +1,10 @@
 #include "tools/EnrolFile.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <sstream>
 #include <iostream>
 #include <map>
 
@@ -45,27 +48,42 @@ std::string trim(const std::string& s) {
     return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
 }
 
+// The file's text with a UTF-8 byte-order mark dropped and CR LF or lone CR
+// line ends turned into LF, as spreadsheets on other systems save them.
+std::string normalisedText(std::istream& in) {
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r') out += text[i];
+        else if (i + 1 >= text.size() || text[i + 1] != '\n') out += '\n';
+    }
+    return out;
+}
+
 const char* const kColumns[] = {"physical", "logical", "from", "to", "hours", "days", "lock1", "lock2"};
 
 }  // namespace
 
 int enrolFile(Session& s, int16_t addr, const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::invalid_argument("cannot read " + path);
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw UsageError("FILE", "cannot read " + path + ": " + std::strerror(errno));
+    std::stringstream in(normalisedText(file));
     std::string line, error;
     std::vector<std::string> fields;
     if (!std::getline(in, line) || !splitCsv(line, fields, error))
-        throw std::invalid_argument(path + ": no header row");
+        throw UsageError("FILE", path + " has no header row");
     std::map<std::string, size_t> column;
     for (size_t i = 0; i < fields.size(); ++i) {
         std::string name = trim(fields[i]);
         std::transform(name.begin(), name.end(), name.begin(), ::tolower);
         if (std::find(std::begin(kColumns), std::end(kColumns), name) == std::end(kColumns))
-            throw std::invalid_argument(path + ": unknown column '" + name + "' in the header");
+            throw UsageError("FILE", path + ": unknown column '" + name + "' in the header");
         column[name] = i;
     }
     if (!column.count("physical") || !column.count("logical"))
-        throw std::invalid_argument(path + ": the header needs the columns physical and logical");
+        throw UsageError("FILE", path + ": the header needs the columns physical and logical");
 
     int enrolled = 0, failed = 0, malformed = 0, lineNo = 1;
     nlohmann::json results = nlohmann::json::array();
@@ -86,10 +104,11 @@ int enrolFile(Session& s, int16_t addr, const std::string& path) {
             continue;
         }
         auto get = [&](const char* name) { return column.count(name) ? trim(fields[column[name]]) : std::string(); };
-        EnrolLine e{get("physical"), get("logical"), get("from"), get("to"),
-                    get("hours"),    get("days"),    get("lock1"), get("lock2")};
+        CardText e{get("physical"), get("logical"), get("from"), get("to"),
+                   get("hours"),    get("days"),    get("lock1"), get("lock2")};
         try {
-            if (enrolCard(s, addr, e)) {
+            CardArgs card = validateCard(e);
+            if (enrolCard(s, addr, card)) {
                 ++enrolled;
                 outcome(lineNo, "card " + e.logical + " enrolled", e.logical, true);
             } else {

@@ -4,19 +4,18 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/CommandArgs.h"
+
 namespace ostrel::tools {
 
 class Session;
 
-struct EnrolLine {
-    std::string physical, logical, from, to, hours, days, lock1, lock2;
-};
-
-// Enrols one card; throws std::invalid_argument for a malformed option.
-bool enrolCard(Session& s, int16_t addr, const EnrolLine& line);
+// Sends one validated card.
+bool enrolCard(Session& s, int16_t addr, const CardArgs& card);
 
 // Enrols every card of the file and reports each line; status 1 when any
-// line failed or was malformed.
+// line failed or was malformed. A byte-order mark and CR, LF or CR LF line
+// ends are all read.
 int enrolFile(Session& s, int16_t addr, const std::string& path);
 
 }  // namespace ostrel::tools

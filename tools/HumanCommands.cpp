@@ -2,13 +2,12 @@
 
 #include <unistd.h>
 
-#include <fstream>
 #include <iostream>
-#include <map>
 #include <memory>
 
 #include "basic/DateTime.h"
 #include "driver/Exchange.h"
+#include "tools/CommandArgs.h"
 #include "tools/EnrolFile.h"
 #include "tools/Ports.h"
 #include "tools/RecordsCommand.h"
@@ -18,189 +17,259 @@ namespace ostrel::tools {
 namespace {
 
 using nlohmann::json;
+using Runner = std::function<int(Session&)>;
 
-struct Args {
-    int addr = 0;
-    int lock = 1;
-    int seconds = 1;
-    std::string date, time;
-    std::string physical, logical, from, to, hours, days, lock1 = "in-out", lock2 = "in-out";
-    std::string out, format = "lines", file;
+// The texts as typed; each command turns the ones it takes into its
+// validated struct before anything is opened or sent.
+struct Raw {
+    std::string addr, lock, seconds, date, time, logical, file;
+    CardText card;
+    std::string out, format = "lines";
     bool clear = false, append = false, anyLeadingByte = false;
 };
 
-void addAddress(CLI::App* c, Args& a) {
-    c->add_option("ADDR", a.addr, "Bus address of the controller (0-255)")->required()->check(CLI::Range(0, 255));
+int address(const Raw& r) { return decimalIn("address", r.addr, 0, 255); }
+int16_t a16(int addr) { return static_cast<int16_t>(addr); }
+
+// "2010/12/1" and "8:5:3" as the controller's status gives them, in ISO form.
+std::string isoOf(const std::string& text, bool time) {
+    auto v = basic::parseDateTime(text);
+    if (!v) return text;
+    return time ? basic::formatTime(*v) : basic::formatDate(*v);
 }
 
-int16_t addr16(const Args& a) { return static_cast<int16_t>(a.addr); }
-
-int status(Session& s, const Args& a) {
-    int32_t count = 0;
-    std::string d1, d2, date, time, week, ver;
-    bool ok = s.door().GetSysData(addr16(a), count, d1, d2, date, time, week, ver);
-    json data = {{"records", count}, {"delay1", d1}, {"delay2", d2}, {"date", date},
-                 {"time", time},     {"weekday", week}, {"version", ver}};
-    std::string text = "controller " + std::to_string(a.addr) + " on " + s.device() + "\n" +
-                       "  records   " + std::to_string(count) + "\n" + "  delay 1   " + d1 + " s\n" +
-                       "  delay 2   " + d2 + " s\n" + "  date      " + date + "\n" + "  time      " + time + "\n" +
-                       "  weekday   " + week + "\n" + "  version   " + ver;
-    return s.report(ok, a.addr, text, ok ? data : json::object());
-}
-
-int locks(Session& s, const Args& a) {
-    std::string l1, l2;
-    bool ok = s.door().GetLockState(addr16(a), l1, l2);
-    auto shown = [](const std::string& v) { return v.empty() ? std::string("unknown") : v; };
-    return s.report(ok, a.addr, "lock 1 " + shown(l1) + "\nlock 2 " + shown(l2),
-                    ok ? json{{"lock1", l1}, {"lock2", l2}} : json::object());
-}
-
-int clock(Session& s, const Args& a) {
-    std::string date = a.date, time = a.time;
-    if (date.empty() && time.empty()) {
-        date = basic::todayText();
-        time = basic::currentTimeText();
+json numberOr(const std::string& text) {
+    try {
+        size_t used = 0;
+        double d = std::stod(text, &used);
+        if (used == text.size()) return d == static_cast<int>(d) ? json(static_cast<int>(d)) : json(d);
+    } catch (const std::exception&) {
     }
-    if (!date.empty() && !basic::isDate(date)) throw std::invalid_argument("not a date: " + date);
-    if (!time.empty() && !basic::isDate(time)) throw std::invalid_argument("not a time: " + time);
-    bool ok = true;
-    if (!date.empty()) ok = s.door().SetSysDate(addr16(a), date);
-    if (ok && !time.empty()) ok = s.door().SetSysTime(addr16(a), time);
-    std::string text = "clock of controller " + std::to_string(a.addr) + " set to" + (date.empty() ? "" : " " + date) +
-                       (time.empty() ? "" : " " + time);
-    return s.report(ok, a.addr, text, {{"date", date}, {"time", time}});
+    return text.empty() ? json(nullptr) : json(text);
 }
 
-std::string lockType(const std::string& name) {
-    static const std::map<std::string, std::string> names = {{"in-out", "0"}, {"in", "1"}, {"out", "2"}, {"none", "3"}};
-    if (auto it = names.find(name); it != names.end()) return it->second;
-    if (name.size() == 1 && name[0] >= '0' && name[0] <= '7') return name;
-    throw std::invalid_argument("lock type '" + name + "': use in-out, in, out, none or 0-7");
+json weekdayNumber(const std::string& name) {
+    static const char* const kNames[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+    for (int i = 0; i < 7; ++i)
+        if (name == kNames[i]) return i;
+    return nullptr;
 }
 
-// "B-E" into its two halves; a value without '-' is both.
-std::pair<std::string, std::string> range(const std::string& text, const char* what) {
-    if (text.empty()) return {"", ""};
-    size_t dash = text.find('-');
-    if (dash == std::string::npos) return {text, text};
-    if (text.find('-', dash + 1) != std::string::npos) throw std::invalid_argument(std::string("bad ") + what + ": " + text);
-    return {text.substr(0, dash), text.substr(dash + 1)};
+Runner status(int addr) {
+    return [addr](Session& s) {
+        int32_t count = 0;
+        std::string d1, d2, date, time, week, ver;
+        bool ok = s.door().GetSysData(a16(addr), count, d1, d2, date, time, week, ver);
+        date = isoOf(date, false);
+        time = isoOf(time, true);
+        json data = {{"records", count},     {"delay1", numberOr(d1)},         {"delay2", numberOr(d2)},
+                     {"date", date},         {"time", time},                   {"weekday", weekdayNumber(week)},
+                     {"weekday_name", week}, {"version", ver}};
+        std::string text = "controller " + std::to_string(addr) + " on " + s.device() + "\n" + "  records   " +
+                           std::to_string(count) + "\n" + "  delay 1   " + d1 + " s\n" + "  delay 2   " + d2 +
+                           " s\n" + "  date      " + date + "\n" + "  time      " + time + "\n" + "  weekday   " +
+                           week + "\n" + "  version   " + ver;
+        return s.report(ok, addr, text, ok ? data : json::object());
+    };
 }
 
-int enrol(Session& s, const Args& a) {
-    EnrolLine line{a.physical, a.logical, a.from, a.to, a.hours, a.days, a.lock1, a.lock2};
-    bool ok = enrolCard(s, addr16(a), line);
-    return s.report(ok, a.addr, "card " + a.logical + " (" + a.physical + ") enrolled in controller " +
-                                   std::to_string(a.addr),
-                    {{"logical", a.logical}, {"physical", a.physical}});
+Runner openLock(const LockArgs& a) {
+    return [a](Session& s) {
+        int16_t lock = a16(a.lock);
+        return s.report(s.door().SetLockOn(a16(a.addr), lock), a.addr, "lock " + std::to_string(a.lock) + " opened",
+                        {{"lock", a.lock}});
+    };
 }
 
-int records(Session& s, const Args& a) {
-    return recordsCommand(s, {a.addr, a.out, a.format, a.clear, a.append, a.anyLeadingByte});
+Runner locks(int addr) {
+    return [addr](Session& s) {
+        std::string l1, l2;
+        bool ok = s.door().GetLockState(a16(addr), l1, l2);
+        auto state = [](const std::string& v) { return v == "ON" ? json(true) : v == "OFF" ? json(false) : json(nullptr); };
+        auto shown = [](const std::string& v) { return v.empty() ? std::string("unknown") : v; };
+        return s.report(ok, addr, "lock 1 " + shown(l1) + "\nlock 2 " + shown(l2),
+                        ok ? json{{"lock1", state(l1)}, {"lock2", state(l2)}} : json::object());
+    };
+}
+
+Runner delay(const DelayArgs& a) {
+    return [a](Session& s) {
+        int16_t lock = a16(a.lock), secs = a16(a.seconds);
+        return s.report(s.door().SetLockDelay(a16(a.addr), lock, secs), a.addr,
+                        "lock " + std::to_string(a.lock) + " delay set to " + std::to_string(a.seconds) + " s",
+                        {{"lock", a.lock}, {"seconds", a.seconds}});
+    };
+}
+
+ClockArgs clockArgs(const Raw& r) {
+    ClockArgs c{address(r), "", ""};
+    if (!r.date.empty()) c.date = isoDate("--date", r.date);
+    if (!r.time.empty()) c.time = clockTime("--time", r.time, true);
+    if (r.date.empty() && r.time.empty()) {
+        basic::DateTime now = basic::now();
+        c.date = basic::formatDate(now);
+        c.time = basic::formatTime(now);
+    }
+    return c;
+}
+
+Runner clock(const ClockArgs& c) {
+    return [c](Session& s) {
+        std::string date = c.date, time = c.time;
+        bool ok = true;
+        if (!date.empty()) ok = s.door().SetSysDate(a16(c.addr), date);
+        if (ok && !time.empty()) ok = s.door().SetSysTime(a16(c.addr), time);
+        std::string text = "clock of controller " + std::to_string(c.addr) + " set to" +
+                           (c.date.empty() ? "" : " " + c.date) + (c.time.empty() ? "" : " " + c.time);
+        auto orNull = [](const std::string& v) { return v.empty() ? json(nullptr) : json(v); };
+        return s.report(ok, c.addr, text, {{"date", orNull(c.date)}, {"time", orNull(c.time)}});
+    };
+}
+
+Runner enrol(int addr, const CardArgs& c) {
+    return [addr, c](Session& s) {
+        bool ok = enrolCard(s, a16(addr), c);
+        auto orNull = [](const std::string& v) { return v.empty() ? json(nullptr) : json(v); };
+        json days = c.dayFrom ? json{{"from", *c.dayFrom}, {"to", *c.dayTo}} : json(nullptr);
+        json hours = c.hoursFrom.empty() ? json(nullptr) : json{{"from", c.hoursFrom}, {"to", c.hoursTo}};
+        return s.report(ok, addr,
+                        "card " + c.logical + " (" + c.physical + ") enrolled in controller " + std::to_string(addr),
+                        {{"physical", c.physical}, {"logical", c.logical}, {"from", orNull(c.from)},
+                         {"to", orNull(c.to)}, {"hours", hours}, {"days", days}, {"lock1", c.lock1},
+                         {"lock2", c.lock2}});
+    };
+}
+
+Runner remove(int addr, const std::string& logical) {
+    return [addr, logical](Session& s) {
+        return s.report(s.door().ClearSendOne(a16(addr), logical), addr, "card " + logical + " removed",
+                        {{"logical", logical}});
+    };
+}
+
+Runner simple(int addr, bool (cls_Door::*op)(int16_t), const char* okText) {
+    return [addr, op, okText](Session& s) { return s.report((s.door().*op)(a16(addr)), addr, okText); };
+}
+
+Runner lastCard(int addr) {
+    return [addr](Session& s) {
+        std::string card;
+        bool ok = s.door().GetCardIdP(a16(addr), card);
+        return s.report(ok, addr, card, ok ? json{{"physical", card}} : json::object());
+    };
+}
+
+Runner records(const RecordsRequest& request) {
+    return [request](Session& s) { return recordsCommand(s, request); };
 }
 
 }  // namespace
 
+const char* const kGlobalsFooter =
+    "Global options (before the command):\n"
+    "  --port N          serial port number 1-255 (device from OSTREL_COM<N>, else /dev/ttyS<N-1>)\n"
+    "  --device PATH     use this device (or socket://HOST:PORT, rfc2217://HOST:PORT) as the port\n"
+    "  --settings TEXT   line settings baud,parity,data,stop[,echo] (default 9600,n,8,1)\n"
+    "  --json            one JSON document on stdout, errors included\n"
+    "  --trace           every frame sent and received on stderr\n"
+    "Numbers are decimal; exit status 0 acknowledged, 1 not acknowledged, 2 usage, 3 error.";
+
+void validateGlobals(GlobalOptions& g) {
+    g.port = decimalIn("--port", g.portText, 1, 255);
+    if (g.settingsGiven) lineSettings(g.settings);
+}
+
 std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
-    auto a = std::make_shared<Args>();
+    auto raw = std::make_shared<Raw>();
     auto chosen = std::make_shared<std::function<int()>>();
-    auto add = [&](const char* name, const char* help, std::function<int(Session&, const Args&)> fn) {
+    // prepare validates the texts into a runner; the session opens after.
+    auto add = [&](const char* name, const char* help, std::function<Runner(const Raw&)> prepare) {
         CLI::App* c = app.add_subcommand(name, help);
-        c->callback([a, chosen, fn, &g] {
-            *chosen = [a, fn, &g] { return withSession(g, [&](Session& s) { return fn(s, *a); }); };
+        c->footer(kGlobalsFooter);
+        c->callback([raw, chosen, prepare, &g] {
+            *chosen = [raw, prepare, &g] {
+                validateGlobals(g);
+                Runner run = prepare(*raw);
+                return withSession(g, run);
+            };
         });
+        c->add_option("ADDR", raw->addr, "Bus address of the controller, 0-255")->required();
         return c;
     };
-    addAddress(add("status", "Read the controller's status block", status), *a);
-    auto* open = add("open", "Open a lock", [](Session& s, const Args& x) {
-        int16_t lock = static_cast<int16_t>(x.lock);
-        return s.report(s.door().SetLockOn(addr16(x), lock), x.addr, "lock " + std::to_string(x.lock) + " opened");
+    add("status", "Read the controller's status block", [](const Raw& r) { return status(address(r)); });
+    add("open", "Open a lock", [](const Raw& r) {
+        return openLock({address(r), decimalIn("lock", r.lock, 1, 2)});
+    })->add_option("LOCK", raw->lock, "Lock 1 or 2")->required();
+    add("locks", "Read both lock states", [](const Raw& r) { return locks(address(r)); });
+    auto* dl = add("delay", "Set a lock's open delay in seconds (0-18)", [](const Raw& r) {
+        return delay({address(r), decimalIn("lock", r.lock, 1, 2), decimalIn("seconds", r.seconds, 0, 18)});
     });
-    addAddress(open, *a);
-    open->add_option("LOCK", a->lock, "Lock 1 or 2")->required()->check(CLI::Range(1, 2));
-    addAddress(add("locks", "Read both lock states", locks), *a);
-    auto* delay = add("delay", "Set a lock's open delay in seconds (0-18)", [](Session& s, const Args& x) {
-        int16_t lock = static_cast<int16_t>(x.lock), secs = static_cast<int16_t>(x.seconds);
-        return s.report(s.door().SetLockDelay(addr16(x), lock, secs), x.addr,
-                        "lock " + std::to_string(x.lock) + " delay set to " + std::to_string(x.seconds) + " s");
+    dl->add_option("LOCK", raw->lock, "Lock 1 or 2")->required();
+    dl->add_option("SECONDS", raw->seconds, "Delay in whole seconds, 0-18")->required();
+    auto* clk = add("clock", "Set the controller's date and time (now, without options)",
+                    [](const Raw& r) { return clock(clockArgs(r)); });
+    clk->add_option("--date", raw->date, "Date, YYYY-MM-DD");
+    clk->add_option("--time", raw->time, "Time, HH:MM:SS");
+    auto* en = add("enrol", "Enrol a card with its validity window",
+                   [](const Raw& r) { return enrol(address(r), validateCard(r.card)); });
+    en->add_option("PHYSICAL", raw->card.physical, "Physical card number, 10 decimal digits")->required();
+    en->add_option("LOGICAL", raw->card.logical, "Logical card number, 1-6 decimal digits")->required();
+    en->add_option("--from", raw->card.from, "First valid date, YYYY-MM-DD (with --to)");
+    en->add_option("--to", raw->card.to, "Last valid date, YYYY-MM-DD (with --from)");
+    en->add_option("--hours", raw->card.hours, "Daily window HH:MM-HH:MM");
+    en->add_option("--days", raw->card.days, "Weekday window B-E (0 Sunday ... 6 Saturday)");
+    en->add_option("--lock1", raw->card.lock1, "Lock type for lock 1: in-out (default), in, out, none or 0-7");
+    en->add_option("--lock2", raw->card.lock2, "Lock type for lock 2: in-out (default), in, out, none or 0-7");
+    add("remove", "Remove one card by its logical number", [](const Raw& r) {
+        return remove(address(r), logicalNumber(r.logical));
+    })->add_option("LOGICAL", raw->logical, "Logical card number, 1-6 decimal digits")->required();
+    add("remove-all", "Clear the whole issued-card list",
+        [](const Raw& r) { return simple(address(r), &cls_Door::ClearSendList, "issued-card list cleared"); });
+    add("last-card", "Read the card presented last", [](const Raw& r) { return lastCard(address(r)); });
+    add("clear-flag", "Clear the last-card flag",
+        [](const Raw& r) { return simple(address(r), &cls_Door::ClearLastFlag, "last-card flag cleared"); });
+    auto* rec = add("records", "Download every swipe record", [&json = g.json](const Raw& r) {
+        if (r.format != "lines" && r.format != "csv" && r.format != "json")
+            throw UsageError("--format", "'" + r.format + "' is not lines, csv or json");
+        // Under --json the records would reach stdout only after the clear
+        // was known; they must be safely written before the controller clears.
+        if (r.clear && r.out.empty() && json)
+            throw UsageError("--clear", "with --json, name a file with --out: the records are written there before "
+                                        "the controller is cleared");
+        RecordsRequest request{address(r), r.out, r.format, r.clear, r.append, r.anyLeadingByte};
+        checkRecordsRequest(request);
+        return records(request);
     });
-    addAddress(delay, *a);
-    delay->add_option("LOCK", a->lock, "Lock 1 or 2")->required()->check(CLI::Range(1, 2));
-    delay->add_option("SECONDS", a->seconds, "Delay in seconds")->required()->check(CLI::Range(0, 18));
-    auto* clk = add("clock", "Set the controller's date and time (now, without options)", clock);
-    addAddress(clk, *a);
-    clk->add_option("--date", a->date, "Date, YYYY-MM-DD");
-    clk->add_option("--time", a->time, "Time, HH:MM:SS");
-    auto* en = add("enrol", "Enrol a card with its validity window", enrol);
-    addAddress(en, *a);
-    en->add_option("PHYSICAL", a->physical, "Physical card number, 10 digits")->required();
-    en->add_option("LOGICAL", a->logical, "Logical card number, 6 digits")->required();
-    en->add_option("--from", a->from, "First valid date, YYYY-MM-DD");
-    en->add_option("--to", a->to, "Last valid date, YYYY-MM-DD");
-    en->add_option("--hours", a->hours, "Daily window HH:MM-HH:MM");
-    en->add_option("--days", a->days, "Weekday window B-E (0 Sunday ... 6 Saturday)");
-    en->add_option("--lock1", a->lock1, "Lock type for lock 1: in-out, in, out, none or 0-7")->capture_default_str();
-    en->add_option("--lock2", a->lock2, "Lock type for lock 2")->capture_default_str();
-    auto* rm = add("remove", "Remove one card by its logical number", [](Session& s, const Args& x) {
-        return s.report(s.door().ClearSendOne(addr16(x), x.logical), x.addr, "card " + x.logical + " removed");
-    });
-    addAddress(rm, *a);
-    rm->add_option("LOGICAL", a->logical, "Logical card number")->required();
-    addAddress(add("remove-all", "Clear the whole issued-card list",
-                   [](Session& s, const Args& x) {
-                       return s.report(s.door().ClearSendList(addr16(x)), x.addr, "issued-card list cleared");
-                   }),
-               *a);
-    addAddress(add("last-card", "Read the card presented last",
-                   [](Session& s, const Args& x) {
-                       std::string card;
-                       bool ok = s.door().GetCardIdP(addr16(x), card);
-                       return s.report(ok, x.addr, card, {{"card", card}});
-                   }),
-               *a);
-    addAddress(add("clear-flag", "Clear the last-card flag",
-                   [](Session& s, const Args& x) {
-                       return s.report(s.door().ClearLastFlag(addr16(x)), x.addr, "last-card flag cleared");
-                   }),
-               *a);
-    auto* rec = add("records", "Download every swipe record", records);
-    addAddress(rec, *a);
-    rec->add_option("--out", a->out, "Write to this file instead of stdout");
-    rec->add_option("--format", a->format, "lines, csv or json")
-        ->check(CLI::IsMember({"lines", "csv", "json"}))
-        ->capture_default_str();
-    rec->add_flag("--clear", a->clear,
+    rec->add_option("--out", raw->out, "Write to this file instead of stdout");
+    rec->add_option("--format", raw->format, "lines, csv or json")->capture_default_str();
+    rec->add_flag("--clear", raw->clear,
                   "Clear the controller's records once all were received, verified and written to disk; an "
                   "existing --out file is never replaced");
-    rec->add_flag("--append", a->append, "Add the records to the end of the --out file, durably");
-    rec->add_flag("--any-leading-byte", a->anyLeadingByte,
+    rec->add_flag("--append", raw->append, "Add the records to the end of the --out file, durably");
+    rec->add_flag("--any-leading-byte", raw->anyLeadingByte,
                   "With --clear: accept records whose first byte is not the bus address");
-    addAddress(add("clear-records", "Clear the controller's swipe records",
-                   [](Session& s, const Args& x) {
-                       return s.report(s.door().ClearBrushRecord(addr16(x)), x.addr, "swipe records cleared");
-                   }),
-               *a);
-    auto* ef = add("enrol-file", "Enrol every card of a CSV file", [](Session& s, const Args& x) {
-        return enrolFile(s, addr16(x), x.file);
-    });
-    addAddress(ef, *a);
-    ef->add_option("FILE", a->file, "CSV with header: physical,logical,from,to,hours,days,lock1,lock2")->required();
+    add("clear-records", "Clear the controller's swipe records",
+        [](const Raw& r) { return simple(address(r), &cls_Door::ClearBrushRecord, "swipe records cleared"); });
+    add("enrol-file", "Enrol every card of a CSV file", [](const Raw& r) {
+        int addr = address(r);
+        std::string file = r.file;
+        return Runner([addr, file](Session& s) { return enrolFile(s, a16(addr), file); });
+    })->add_option("FILE", raw->file, "CSV with header: physical,logical,from,to,hours,days,lock1,lock2")->required();
 
     auto* ports = app.add_subcommand("ports", "List the serial devices and the port numbers mapped to them");
+    ports->footer(kGlobalsFooter);
     ports->callback([chosen, &g] { *chosen = [&g] { return listPorts(g.json); }; });
 
     return [chosen]() { return *chosen ? (*chosen)() : -1; };
 }
 
-bool enrolCard(Session& s, int16_t addr, const EnrolLine& l) {
+bool enrolCard(Session& s, int16_t addr, const CardArgs& c) {
     driver::forgetLastExchange();
-    auto [hb, he] = range(l.hours, "hours");
-    auto [db, de] = range(l.days, "days");
-    return s.door().CardSendToMachine(addr, l.physical, l.logical, l.from.empty() ? "0" : l.from,
-                                      l.to.empty() ? "0" : l.to, hb.empty() ? "0" : hb, he.empty() ? "0" : he, db, de,
-                                      lockType(l.lock1.empty() ? "in-out" : l.lock1),
-                                      lockType(l.lock2.empty() ? "in-out" : l.lock2));
+    auto orZero = [](const std::string& v) { return v.empty() ? std::string("0") : v; };
+    auto day = [](const std::optional<int>& d) { return d ? std::to_string(*d) : std::string(); };
+    return s.door().CardSendToMachine(addr, c.physical, c.logical, orZero(c.from), orZero(c.to), orZero(c.hoursFrom),
+                                      orZero(c.hoursTo), day(c.dayFrom), day(c.dayTo), std::to_string(c.lock1),
+                                      std::to_string(c.lock2));
 }
 
 }  // namespace ostrel::tools

@@ -1,5 +1,7 @@
 #include "tools/Ports.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -25,7 +27,11 @@ std::string readLine(const fs::path& p) {
 struct Device {
     std::string path, driver, vendor, product, serial, description;
     std::vector<int> ports;
+    std::vector<std::string> byId;
+    bool missing = false;
 };
+
+bool isUrl(const std::string& device) { return device.find("://") != std::string::npos; }
 
 // Port numbers named by OSTREL_COM<n>, by the device they point at.
 std::map<std::string, std::vector<int>> mappedPorts() {
@@ -37,17 +43,35 @@ std::map<std::string, std::vector<int>> mappedPorts() {
         std::string num = kv.substr(10, eq - 10);
         if (num.empty() || num.find_first_not_of("0123456789") != std::string::npos) continue;
         std::string device = kv.substr(eq + 1);
+        if (device.empty() || num.size() > 3) continue;
         std::error_code ec;
-        fs::path target = device.find("://") == std::string::npos ? fs::weakly_canonical(device, ec) : fs::path(device);
+        fs::path target = isUrl(device) ? fs::path(device) : fs::weakly_canonical(device, ec);
         m[ec ? device : target.string()].push_back(std::stoi(num));
     }
     return m;
+}
+
+// The stable /dev/serial/by-id names, by the device they point at.
+std::map<std::string, std::vector<std::string>> byIdNames() {
+    std::map<std::string, std::vector<std::string>> m;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/dev/serial/by-id", ec)) {
+        fs::path target = fs::weakly_canonical(e.path(), ec);
+        if (!ec) m[target.string()].push_back(e.path().string());
+    }
+    return m;
+}
+
+bool portMapped(int n) {
+    const char* v = std::getenv(("OSTREL_COM" + std::to_string(n)).c_str());
+    return v && *v;
 }
 
 }  // namespace
 
 int listPorts(bool json) {
     auto mapped = mappedPorts();
+    auto ids = byIdNames();
     std::vector<Device> devices;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
@@ -72,19 +96,26 @@ int listPorts(bool json) {
             d.ports = it->second;
             mapped.erase(it);
         }
-        // Without a mapping, /dev/ttyS<n-1> is port n.
-        if (d.ports.empty() && sys.filename().string().rfind("ttyS", 0) == 0)
-            d.ports.push_back(std::stoi(sys.filename().string().substr(4)) + 1);
+        // /dev/ttyS<n-1> is port n unless OSTREL_COM<n> maps port n elsewhere.
+        if (sys.filename().string().rfind("ttyS", 0) == 0) {
+            int n = std::stoi(sys.filename().string().substr(4)) + 1;
+            if (!portMapped(n) && std::find(d.ports.begin(), d.ports.end(), n) == d.ports.end()) d.ports.push_back(n);
+        }
+        if (auto it = ids.find(d.path); it != ids.end()) d.byId = it->second;
         devices.push_back(d);
     }
-    for (const auto& [path, ports] : mapped)
-        devices.push_back({path, "", "", "", "", path.find("://") != std::string::npos ? "network port, mapped by OSTREL_COM" : "mapped by OSTREL_COM", ports});
+    for (const auto& [path, ports] : mapped) {
+        Device d{path, "", "", "", "", isUrl(path) ? "network port, mapped by OSTREL_COM" : "mapped by OSTREL_COM", ports, {}, false};
+        d.missing = !isUrl(path) && !fs::exists(path, ec);
+        devices.push_back(d);
+    }
 
     if (json) {
         nlohmann::json all = nlohmann::json::array();
         for (const Device& d : devices)
             all.push_back({{"path", d.path}, {"driver", d.driver}, {"vendor", d.vendor}, {"product", d.product},
-                           {"serial", d.serial}, {"description", d.description}, {"ports", d.ports}});
+                           {"serial", d.serial}, {"description", d.description}, {"ports", d.ports},
+                           {"by_id", d.byId}, {"missing", d.missing}});
         printJson(all);
         return 0;
     }
@@ -96,6 +127,8 @@ int listPorts(bool json) {
         if (!d.vendor.empty()) std::cout << "  usb " << d.vendor << ":" << d.product;
         if (!d.serial.empty()) std::cout << "  serial " << d.serial;
         if (!d.description.empty() && d.description != " ") std::cout << "  (" << d.description << ")";
+        if (d.missing) std::cout << "  MISSING: no such device";
+        for (const std::string& id : d.byId) std::cout << "\n  also " << id;
         std::cout << "\n";
     }
     std::cout << "A port may also be an Ethernet serial server: OSTREL_COM1=socket://HOST:PORT (raw TCP)\n"

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -13,8 +16,6 @@
 namespace ostrel::tools {
 namespace {
 
-const char* const kFields[] = {"reader", "card", "date", "time", "code_a", "code_b"};
-
 std::vector<std::string> fieldsOf(const std::string& line) {
     std::vector<std::string> f;
     std::stringstream ss(line);
@@ -24,22 +25,35 @@ std::vector<std::string> fieldsOf(const std::string& line) {
     return f;
 }
 
+// A number from decimal (or hexadecimal) digits; other text stays text.
+nlohmann::json numberOf(const std::string& text, int base) {
+    if (text.empty()) return nullptr;
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, base);
+    return *end == '\0' ? nlohmann::json(v) : nlohmann::json(text);
+}
+
 }  // namespace
+
+nlohmann::json recordJson(const std::string& line) {
+    auto f = fieldsOf(line);
+    // The record keeps hours and minutes; the time is given in full form.
+    std::string time = f[3].size() == 5 ? f[3] + ":00" : f[3];
+    return {{"reader", numberOf(f[0], 10)}, {"logical", f[1]},           {"date", f[2]},
+            {"time", time},                 {"code_a", numberOf(f[4], 10)}, {"code_b", numberOf(f[5], 16)}};
+}
+
+nlohmann::json recordsJson(const std::vector<std::string>& lines) {
+    nlohmann::json all = nlohmann::json::array();
+    for (const std::string& l : lines) all.push_back(recordJson(l));
+    return all;
+}
 
 std::string formatRecords(const std::vector<std::string>& lines, const std::string& format, bool header) {
     std::string out;
-    if (format == "json") {
-        nlohmann::json all = nlohmann::json::array();
-        for (const std::string& l : lines) {
-            auto f = fieldsOf(l);
-            nlohmann::json r;
-            for (size_t i = 0; i < 6; ++i) r[kFields[i]] = f[i];
-            all.push_back(r);
-        }
-        return all.dump() + "\n";
-    }
+    if (format == "json") return recordsJson(lines).dump() + "\n";
     if (format == "csv") {
-        if (header) out += "reader,card,date,time,code_a,code_b\n";
+        if (header) out += "reader,logical,date,time,code_a,code_b\n";
         for (const std::string& l : lines) {
             auto f = fieldsOf(l);
             for (size_t i = 0; i < 6; ++i) out.append(i ? "," : "").append(f[i]);
@@ -54,7 +68,9 @@ std::string formatRecords(const std::vector<std::string>& lines, const std::stri
 void writeRecordText(const std::string& text, const std::string& outPath, OutMode mode) {
     if (outPath.empty()) {
         std::cout << text << std::flush;
-        if (!std::cout) throw std::runtime_error("cannot write the records to standard output");
+        if (!std::cout)
+            throw std::runtime_error(std::string("cannot write the records to standard output: ") +
+                                     std::strerror(errno ? errno : EIO));
         struct stat st {};
         if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && fsync(STDOUT_FILENO) != 0)
             throw std::runtime_error("cannot flush standard output to disk");

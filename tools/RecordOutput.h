@@ -2,10 +2,16 @@
 // or to stdout.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 namespace ostrel::tools {
+
+// Record objects: {"reader": 20, "logical": "000123", "date": "2026-12-07",
+// "time": "08:00:00", "code_a": 1, "code_b": 26}.
+nlohmann::json recordJson(const std::string& line);
+nlohmann::json recordsJson(const std::vector<std::string>& lines);
 
 // The lines in a format: "lines", "csv" (its header first unless header is
 // false) or "json".

@@ -10,20 +10,15 @@
 #include "driver/Collection.h"
 #include "driver/Exchange.h"
 #include "driver/SwipeRecords.h"
+#include "tools/CommandArgs.h"
 #include "tools/Progress.h"
 #include "tools/RecordOutput.h"
 
 namespace ostrel::tools {
 namespace {
 
-void checkOptions(const RecordsRequest& r) {
-    if (r.append && r.out.empty()) throw std::invalid_argument("--append needs --out FILE");
-    if (r.append && r.format == "json") throw std::invalid_argument("--append takes --format lines or csv, not json");
-    if (r.anyLeadingByte && !r.clear) throw std::invalid_argument("--any-leading-byte goes with --clear");
-    struct stat st {};
-    if (r.clear && !r.append && !r.out.empty() && lstat(r.out.c_str(), &st) == 0)
-        throw std::invalid_argument(r.out + " exists: with --clear an existing file is never replaced; take --append "
-                                            "to add the records to it, or name a new file");
+nlohmann::json summaryOf(const RecordsRequest& r, size_t count, bool cleared) {
+    return {{"count", count}, {"cleared", cleared}, {"out", r.out.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.out)}};
 }
 
 std::string destination(const RecordsRequest& r) { return r.out.empty() ? "standard output" : r.out; }
@@ -38,7 +33,15 @@ int plainDownload(Session& s, const RecordsRequest& r, ProgressBar* bar) {
     if (bar) bar->finish();
     if (!ok) return s.report(false, r.address, "");
     if (count == 0) lines.items.clear();
-    writeRecords(lines.items, r.format, r.out, r.append ? OutMode::Append : OutMode::Replace);
+    // Under --json the records go into the one JSON document on stdout
+    // unless a file was named.
+    const bool inDocument = s.options().json && r.out.empty();
+    if (!inDocument) writeRecords(lines.items, r.format, r.out, r.append ? OutMode::Append : OutMode::Replace);
+    if (s.options().json) {
+        nlohmann::json summary = summaryOf(r, count, false);
+        if (inDocument) summary["records"] = recordsJson(lines.items);
+        return s.report(true, r.address, "", summary);
+    }
     if (!r.out.empty()) std::cerr << count << " records from controller " << r.address << " written to " << r.out << std::endl;
     return kAcknowledged;
 }
@@ -80,6 +83,7 @@ int collection(Session& s, const RecordsRequest& r, ProgressBar* bar) {
     if (!result.verified()) return notCleared(s, r, result.reason, n);
     if (n > 0 && !result.clearAcknowledged)
         return notCleared(s, r, "the clear was not acknowledged (" + driver::lastExchange().describe() + ")", n);
+    if (s.options().json) return s.report(true, r.address, "", summaryOf(r, n, n > 0));
     std::cerr << n << " records from controller " << r.address
               << (r.out.empty() ? "" : (r.append ? " added to " : " written to ") + r.out)
               << (n > 0 ? ", controller cleared" : ", nothing to clear") << std::endl;
@@ -88,8 +92,17 @@ int collection(Session& s, const RecordsRequest& r, ProgressBar* bar) {
 
 }  // namespace
 
+void checkRecordsRequest(const RecordsRequest& r) {
+    if (r.append && r.out.empty()) throw UsageError("--append", "needs --out FILE");
+    if (r.append && r.format == "json") throw UsageError("--append", "takes --format lines or csv, not json");
+    if (r.anyLeadingByte && !r.clear) throw UsageError("--any-leading-byte", "goes with --clear");
+    struct stat st {};
+    if (r.clear && !r.append && !r.out.empty() && lstat(r.out.c_str(), &st) == 0)
+        throw UsageError("--out", r.out + " exists: with --clear an existing file is never replaced; take --append "
+                                  "to add the records to it, or name a new file");
+}
+
 int recordsCommand(Session& s, const RecordsRequest& r) {
-    checkOptions(r);
     std::unique_ptr<ProgressBar> bar;
     if (isatty(STDERR_FILENO) && !s.options().json) bar = std::make_unique<ProgressBar>();
     return r.clear ? collection(s, r, bar.get()) : plainDownload(s, r, bar.get());

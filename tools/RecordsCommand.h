@@ -18,7 +18,11 @@ struct RecordsRequest {
     bool anyLeadingByte = false;
 };
 
-// The exit status; std::invalid_argument for options that do not go together.
+// Refuses, before anything is sent, options that do not go together and an
+// existing --out file that --clear would replace (UsageError).
+void checkRecordsRequest(const RecordsRequest& request);
+
+// The exit status.
 int recordsCommand(Session& session, const RecordsRequest& request);
 
 }  // namespace ostrel::tools

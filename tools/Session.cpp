@@ -88,12 +88,17 @@ int Session::report(bool ok, int address, const std::string& okText, nlohmann::j
 }
 
 int Session::raised(const std::exception& e) const {
-    int number = 0;
+    auto* a = dynamic_cast<const rt::AutomationError*>(&e);
+    nlohmann::json number = a ? nlohmann::json(a->number()) : nlohmann::json(nullptr);
     std::string text = e.what();
-    if (auto* a = dynamic_cast<const rt::AutomationError*>(&e)) number = a->number();
     if (echoedBack()) text += std::string("; ") + kEchoHint;
-    if (options_.json) printJson({{"ok", false}, {"error", {{"number", number}, {"description", text}}}});
-    else std::cerr << "ostrel: error " << number << ": " << text << std::endl;
+    if (options_.json) {
+        printJson({{"ok", false}, {"error", {{"kind", "raised"}, {"number", number}, {"description", text}}}});
+    } else if (a) {
+        std::cerr << "ostrel: error " << a->number() << ": " << text << std::endl;
+    } else {
+        std::cerr << "ostrel: " << text << std::endl;
+    }
     return kRaised;
 }
 

@@ -5,6 +5,8 @@
 #include "runtime/AutomationError.h"
 #include "runtime/Registry.h"
 #include "tools/CallCommand.h"
+#include "tools/CommandArgs.h"
+#include "tools/Session.h"
 #include "tools/HumanCommands.h"
 
 namespace {
@@ -45,6 +47,54 @@ int registration(bool add, const std::string& path, std::string dir) {
     }
 }
 
+// Prints a usage error, as JSON under --json, and gives status 2.
+int usageError(const std::string& message, const std::string& argument, bool json) {
+    if (json) {
+        nlohmann::json e = {{"kind", "usage"}, {"message", message}};
+        if (!argument.empty()) e["argument"] = argument;
+        ostrel::tools::printJson({{"ok", false}, {"error", e}});
+    } else {
+        std::cerr << "ostrel: " << message << "\n";
+    }
+    return ostrel::tools::kUsage;
+}
+
+std::string commandList(const CLI::App& app) {
+    std::string list;
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+        list += "  " + sub->get_name() + std::string(sub->get_name().size() < 14 ? 14 - sub->get_name().size() : 1, ' ') +
+                sub->get_description() + "\n";
+    return list;
+}
+
+CLI::App* findCommand(const CLI::App& app, const std::string& name) {
+    try {
+        return app.get_subcommand(name);
+    } catch (const CLI::OptionNotFound&) {
+        return nullptr;
+    }
+}
+
+// What precedes the command: the global options and their values.
+struct Leading {
+    std::string command;  // first word that is not an option
+    bool json = false, version = false;
+};
+
+Leading scanLeading(int argc, char** argv) {
+    Leading l;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") break;
+        if (a == "--json") l.json = true;  // global options may follow the command too
+        else if (a == "--version" && l.command.empty()) l.version = true;
+        else if (!l.command.empty()) continue;
+        else if (a == "--port" || a == "--device" || a == "--settings") ++i;
+        else if (a.empty() || a[0] != '-') l.command = a;
+    }
+    return l;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,23 +103,25 @@ int main(int argc, char** argv) {
                  "a path (/dev/ttyUSB0), socket://HOST:PORT (an Ethernet serial server in raw TCP\n"
                  "mode) or rfc2217://HOST:PORT (RFC 2217); IPv6 hosts as [ADDRESS].\n"
                  "Human commands exit 0 when the controller acknowledged, 1 when it did not,\n"
-                 "2 for usage errors and 3 when an error was raised."};
+                 "2 for usage errors and 3 when an error was raised. Numbers are decimal.",
+                 "ostrel"};
     app.require_subcommand(1);
     app.fallthrough();
     ostrel::tools::GlobalOptions global;
-    app.add_option("--port", global.port, "Serial port number (mapped through OSTREL_COM<n>)")->capture_default_str();
-    app.add_option("--device", global.device,
-                   "Use this device directly as the port: /dev/ttyUSB0, socket://HOST:PORT or rfc2217://HOST:PORT");
-    app.add_option("--settings", global.settings,
-                   "Line settings baud,parity,data,stop[,echo] (echo: the adapter hears its own frames)")
-        ->capture_default_str();
-    app.add_flag("--json", global.json, "JSON output for scripts");
+    auto* portOpt = app.add_option("--port", global.portText, "Serial port number 1-255 (mapped through OSTREL_COM<n>)")
+                        ->capture_default_str();
+    app.add_option("--device", global.device, "Use this device (or socket://HOST:PORT, rfc2217://HOST:PORT) as the port");
+    auto* settingsOpt = app.add_option("--settings", global.settings, "Line settings baud,parity,data,stop[,echo]")
+                            ->capture_default_str();
+    app.add_flag("--json", global.json, "One JSON document on stdout, usage errors included");
     app.add_flag("--trace", global.trace, "Trace every frame sent and received on stderr");
+    bool versionFlag = false;
+    app.add_flag("--version", versionFlag, "Print the version and exit");
     auto human = ostrel::tools::addHumanCommands(app, global);
     std::string progid = "Ostrel.cls_Door";
 
     auto* call = app.add_subcommand("call", "Call one operation by name and print the outcome as JSON");
-    call->footer(kCallHelp);
+    call->footer(std::string(kCallHelp) + "\n\n" + ostrel::tools::kGlobalsFooter);
     std::string operation;
     std::vector<std::string> callArgs;
     call->add_option("--progid", progid, "ProgID of the class to create")->capture_default_str();
@@ -92,25 +144,53 @@ int main(int argc, char** argv) {
         sub->add_flag("--user", user, "Use the user's registry");
         sub->add_flag("--system", system, "Use the system registry");
     }
+    std::string helpTopic;
+    auto* help = app.add_subcommand("help", "Show the help of a command");
+    help->add_option("COMMAND", helpTopic, "The command");
+    for (auto* sub : {info, reg, unreg, help}) sub->footer(ostrel::tools::kGlobalsFooter);
 
+    Leading leading = scanLeading(argc, argv);
+    if (leading.version) {
+        if (leading.json) ostrel::tools::printJson({{"version", OSTREL_VERSION}});
+        else std::cout << "ostrel " << OSTREL_VERSION << "\n";
+        return 0;
+    }
+    if (!leading.command.empty() && !findCommand(app, leading.command))
+        return usageError("unknown command '" + leading.command + "'; the commands are:\n" + commandList(app), "",
+                          leading.json);
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        int rc = app.exit(e);
-        return rc == 0 ? 0 : 2;
+        if (e.get_exit_code() == 0) return app.exit(e);
+        return usageError(e.what(), "", leading.json);
     }
     if (user) regDir = ostrel::rt::userRegistryDir();
     if (system) regDir = ostrel::rt::systemRegistryDir();
+    global.portGiven = portOpt->count() > 0;
+    global.settingsGiven = settingsOpt->count() > 0;
 
     try {
-        if (*call) return ostrel::tools::runCall(progid, operation, callArgs);
+        if (*help) {
+            if (helpTopic.empty()) std::cout << app.help();
+            else if (CLI::App* sub = findCommand(app, helpTopic)) std::cout << sub->help();
+            else return usageError("unknown command '" + helpTopic + "'; the commands are:\n" + commandList(app), "",
+                                   global.json);
+            return 0;
+        }
+        if (*call) {
+            ostrel::tools::validateGlobals(global);
+            return ostrel::tools::runCall(progid, operation, callArgs, global);
+        }
         if (*info) return ostrel::tools::runInfo(progid);
         if (*reg) return registration(true, libPath, regDir);
         if (*unreg) return registration(false, libPath, regDir);
         if (int rc = human(); rc >= 0) return rc;
+    } catch (const ostrel::tools::UsageError& e) {
+        return usageError(e.what(), e.argument(), global.json);
     } catch (const std::invalid_argument& e) {
-        std::cerr << "ostrel: " << e.what() << "\n";
-        return 2;
+        return usageError(e.what(), "", global.json);
     }
-    return 2;
+    return ostrel::tools::kUsage;
 }

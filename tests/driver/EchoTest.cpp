@@ -1,4 +1,5 @@
 // Echoing adapters: a two-wire line hands every frame back before the reply.
+#include "driver/Collection.h"
 #include "driver/Exchange.h"
 #include "driver/cls_Door.h"
 #include "support/DriverFixture.h"
@@ -55,6 +56,13 @@ TEST_F(EchoTest, WithEchoSetEveryOperationReadsPastTheEcho) {
         ASSERT_TRUE(d.GetBrushRecord(20, count, lines, noFile));
         EXPECT_EQ(lines.items.size(), 20u);
         EXPECT_EQ(lines.items[0].substr(0, 3), "20|");
+        // The verified collection reads past the echo of every request too,
+        // and still clears.
+        auto result = driver::collectRecords(driver::port(), 20, [](const auto&, bool) {});
+        EXPECT_TRUE(result.verified()) << result.reason;
+        EXPECT_EQ(result.records.size(), 20u);
+        EXPECT_TRUE(result.clearAcknowledged);
+        EXPECT_EQ(sim_->withState([](sim::ControllerState& st) { return st.records.size(); }), 0u);
         // Nobody at 21: the echo alone is no reply.
         EXPECT_FALSE(d.ClearLastFlag(21));
         EXPECT_EQ(driver::lastExchange().describe(), "silent");

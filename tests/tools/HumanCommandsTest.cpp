@@ -6,31 +6,12 @@
 #include <sstream>
 #include <nlohmann/json.hpp>
 
-#include "sim/SimController.h"
-#include "support/RunCommand.h"
+#include "support/OstrelCli.h"
 
 using nlohmann::json;
 using namespace ostrel::test;
 
-class HumanCommandsTest : public ::testing::Test {
-protected:
-    HumanCommandsTest() {
-        ostrel::sim::Options o;
-        o.address = 20;
-        sim_ = std::make_unique<ostrel::sim::SimController>(o);
-        sim_->makeSlaveCooked();
-    }
-    CommandResult ostrel(const std::string& args, bool withStderr = false) {
-        return runCommand("OSTREL_COM1=" + sim_->slavePath() + " " + binDir() + "/ostrel " + args +
-                          (withStderr ? " 2>&1" : " 2>/dev/null"));
-    }
-    json ostrelJson(const std::string& args, int status = 0) {
-        CommandResult r = ostrel("--json " + args);
-        EXPECT_EQ(r.status, status) << args << ": " << r.out;
-        return json::parse(r.out, nullptr, false);
-    }
-    std::unique_ptr<ostrel::sim::SimController> sim_;
-};
+using HumanCommandsTest = OstrelCliTest;
 
 TEST_F(HumanCommandsTest, StatusAsATableAndAsJson) {
     sim_->seedRecords(7);
@@ -62,13 +43,13 @@ TEST_F(HumanCommandsTest, ExitStatusesAndMessagesSayWhatHappened) {
 TEST_F(HumanCommandsTest, LockDelayClockAndCardCommands) {
     EXPECT_EQ(ostrel("open 20 2").status, 0);
     json locks = ostrelJson("locks 20");
-    EXPECT_EQ(locks["lock2"], "ON");
+    EXPECT_EQ(locks["lock2"], true);
     EXPECT_EQ(ostrel("delay 20 1 5").status, 0);
     EXPECT_EQ(sim_->withState([](ostrel::sim::ControllerState& s) { return s.delay1; }), 70);
     EXPECT_EQ(ostrel("clock 20 --date 2010-12-01 --time 08:05:03").status, 0);
     json st = ostrelJson("status 20");
-    EXPECT_EQ(st["date"], "2010/12/1");
-    EXPECT_EQ(st["time"], "8:5:3");
+    EXPECT_EQ(st["date"], "2010-12-01");
+    EXPECT_EQ(st["time"], "08:05:03");
     EXPECT_EQ(ostrel("enrol 20 0012345678 000123 --from 2009-05-21 --to 2010-12-31 --hours 08:00-18:30 --days 1-5 "
                      "--lock1 in-out --lock2 in")
                   .status,
@@ -76,7 +57,7 @@ TEST_F(HumanCommandsTest, LockDelayClockAndCardCommands) {
     auto f = sim_->frames().back();
     EXPECT_EQ(std::vector<uint8_t>(f.begin() + 11, f.end()),
               (std::vector<uint8_t>{0x09, 0x10, 0x05, 0x32, 0x21, 0x31, 0x08, 0x18, 0x00, 0x30, 0x15}));
-    EXPECT_EQ(ostrelJson("last-card 20")["card"], "0012345678");
+    EXPECT_EQ(ostrelJson("last-card 20")["physical"], "0012345678");
     EXPECT_EQ(ostrel("remove 20 123").status, 0);
     EXPECT_EQ(sim_->withState([](ostrel::sim::ControllerState& s) { return s.cards.size(); }), 0u);
     EXPECT_EQ(ostrel("remove-all 20").status, 0);
@@ -94,10 +75,10 @@ TEST_F(HumanCommandsTest, EnrolFileReportsEveryLine) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("line 2: card 000001 enrolled"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("line 3: malformed"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("line 4: card 000003 not enrolled: refused before anything was sent"), std::string::npos)
+    EXPECT_NE(r.out.find("line 4: malformed: physical card number: 1234ABCDEF has letters"), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("line 5: card 000004 enrolled"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("2 enrolled, 1 failed, 1 malformed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2 enrolled, 0 failed, 2 malformed"), std::string::npos) << r.out;
     auto cards = sim_->withState([](ostrel::sim::ControllerState& s) { return s.cards; });
     EXPECT_EQ(cards.size(), 2u);
     EXPECT_EQ(cards["000001"].window.back(), 0x15);
@@ -114,10 +95,10 @@ TEST_F(HumanCommandsTest, RecordsInEveryFormatAndClearedOnlyAfterSuccess) {
     EXPECT_EQ(lines.status, 0);
     EXPECT_EQ(std::count(lines.out.begin(), lines.out.end(), '\n'), 3);
     CommandResult csv = ostrel("records 20 --format csv");
-    EXPECT_EQ(csv.out.rfind("reader,card,date,time,code_a,code_b\n20,", 0), 0u) << csv.out;
+    EXPECT_EQ(csv.out.rfind("reader,logical,date,time,code_a,code_b\n20,", 0), 0u) << csv.out;
     json j = json::parse(ostrel("records 20 --format json").out);
     ASSERT_EQ(j.size(), 3u);
-    EXPECT_EQ(j[0]["reader"], "20");
+    EXPECT_EQ(j[0]["reader"], 20);
 
     sim_->withState([](ostrel::sim::ControllerState& s) { s.silentAfterRecords = 2; });
     EXPECT_EQ(ostrel("records 20 --clear").status, 1);  // not cleared: the records came short
@@ -169,4 +150,25 @@ TEST(PortsTest, ListsMappedPorts) {
     for (const auto& d : all)
         if (d["path"] == "/dev/null") found = d["ports"] == json({4});
     EXPECT_TRUE(found) << r.out;
+}
+
+TEST(PortsTest, AMappingReplacesTheDefaultAndAMissingDeviceIsFlagged) {
+    // Port 1 mapped elsewhere: /dev/ttyS0, if present, no longer shows port 1.
+    CommandResult r = runCommand("OSTREL_COM1=/dev/null OSTREL_COM7=/nonexistent/ttyUSB9 " + binDir() +
+                                 "/ostrel --json ports");
+    ASSERT_EQ(r.status, 0);
+    int portOne = 0;
+    bool missingFlagged = false;
+    for (const auto& d : json::parse(r.out)) {
+        for (const auto& p : d["ports"]) portOne += p == 1;
+        if (d["path"] == "/nonexistent/ttyUSB9") missingFlagged = d["missing"] == true && d["ports"] == json({7});
+        if (d["path"] == "/dev/null") {
+            EXPECT_EQ(d["missing"], false);
+        }
+    }
+    EXPECT_EQ(portOne, 1) << r.out;
+    EXPECT_TRUE(missingFlagged) << r.out;
+    CommandResult text = runCommand("OSTREL_COM7=/nonexistent/ttyUSB9 " + binDir() + "/ostrel ports");
+    EXPECT_NE(text.out.find("/nonexistent/ttyUSB9  port 7"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("MISSING"), std::string::npos) << text.out;
 }
