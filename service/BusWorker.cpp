@@ -14,6 +14,8 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kMaxBackoff{30'000};
+// Longer than a controller waits before a paused record download starts over.
+constexpr std::chrono::milliseconds kDownloadRestart{3'000};
 
 const char* lockText(LockState s) {
     return s == LockState::Open ? "open" : s == LockState::Closed ? "closed" : "unknown";
@@ -347,9 +349,16 @@ void BusWorker::collectScheduled(Controller& c) {
     c.nextCollect = SteadyClock::now() + bus_.collectEvery;
     OpResult r = collectNow(c);
     if (r.kind == OpResult::Kind::NoReply) {
-        // A silent controller is found by the next status poll.
         std::lock_guard lock(mutex_);
-        c.nextStatus = SteadyClock::now();
+        if (r.reason == "silent") {
+            // A silent controller is found by the next status poll.
+            c.nextStatus = SteadyClock::now();
+        } else {
+            // A download cut short leaves the controller part way through its
+            // list: it starts over with the count only after a pause, so the
+            // next try waits that out.
+            c.nextCollect = SteadyClock::now() + kDownloadRestart;
+        }
     }
 }
 
@@ -357,6 +366,9 @@ OpResult BusWorker::collectNow(Controller& c) {
     const ControllerRef ref{bus_.name, c.cfg.address};
     CollectOutcome out = collectOnce(*link_, store_, ref);
     const std::string who = bus_.name + "/" + std::to_string(c.cfg.address);
+    if (out.alreadyStored)
+        log(Level::Info, who + ": " + std::to_string(out.alreadyStored) +
+                             " records of a batch stored before and not cleared skipped");
     for (const Swipe& s : out.stored) events_.publish("swipe", swipeJson(s));
     if (!out.stored.empty()) {
         metrics_.add("ostrel_swipes_collected_total", Metrics::labels(bus_.name, c.cfg.address),

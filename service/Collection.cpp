@@ -33,10 +33,13 @@ CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& c) 
     // clean read of the list (a download another session left half done).
     ControllerStatus after;
     if (!link.status(c.address, after)) return fail(link.noReplyReason());
-    if (lines.size() < static_cast<size_t>(before.recordCount) || lines.size() > static_cast<size_t>(after.recordCount))
+    const size_t n = lines.size();
+    if (n < static_cast<size_t>(before.recordCount) || n > static_cast<size_t>(after.recordCount) ||
+        (before.recordCount == after.recordCount && n != static_cast<size_t>(before.recordCount)))
         return fail("inconsistent");
 
     const size_t skip = alreadyStored(pending, lines);
+    out.alreadyStored = skip;
     const std::vector<std::string> fresh(lines.begin() + static_cast<std::ptrdiff_t>(skip), lines.end());
     try {
         out.stored = store.commitBatch(c, fresh, lines);

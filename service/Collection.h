@@ -23,6 +23,7 @@ struct CollectOutcome {
     std::string reason;     // when not ok: silent, short, another address, inconsistent, store
     std::vector<Swipe> stored;  // the swipes committed by this collection
     bool cleared = false;
+    size_t alreadyStored = 0;  // lines of a pending batch found again and skipped
 };
 
 CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& controller);
