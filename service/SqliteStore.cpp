@@ -122,14 +122,15 @@ private:
 
 class SqliteStore : public Store {
 public:
-    SqliteStore(const std::string& path, std::string site) : site_(std::move(site)) {
+    SqliteStore(const std::string& path, std::string site, std::chrono::milliseconds busyTimeout)
+        : site_(std::move(site)) {
         if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                             nullptr) != SQLITE_OK) {
             std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
             throw StoreError("cannot open " + path + ": " + why);
         }
-        sqlite3_busy_timeout(db_, 5000);
+        sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
         exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
         migrate();
     }
@@ -390,8 +391,9 @@ std::string fingerprint(const CardEntry& c) {
            std::to_string(c.lock2);
 }
 
-std::unique_ptr<Store> openStore(const std::string& url, const std::string& site) {
-    if (url.rfind("sqlite:", 0) == 0) return std::make_unique<SqliteStore>(url.substr(7), site);
+std::unique_ptr<Store> openStore(const std::string& url, const std::string& site,
+                                 std::chrono::milliseconds busyTimeout) {
+    if (url.rfind("sqlite:", 0) == 0) return std::make_unique<SqliteStore>(url.substr(7), site, busyTimeout);
     throw StoreError("unknown store " + url + " (sqlite:PATH)");
 }
 

@@ -4,6 +4,7 @@
 // so other database engines can stand behind it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -84,7 +85,9 @@ public:
 };
 
 // "sqlite:PATH"; throws StoreError when the store cannot be opened or migrated.
-std::unique_ptr<Store> openStore(const std::string& url, const std::string& site);
+// A write waits at most busyTimeout for a database another program locked.
+std::unique_ptr<Store> openStore(const std::string& url, const std::string& site,
+                                 std::chrono::milliseconds busyTimeout = std::chrono::seconds(5));
 
 // The fields of a swipe-record line  b0|card|YYYY-MM-DD|hh:mm|codeA|codeB.
 Swipe parseRecordLine(const std::string& line);
