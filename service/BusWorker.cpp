@@ -214,6 +214,9 @@ void BusWorker::run() {
         } catch (const StoreError& e) {
             log(Level::Error, "bus " + bus_.name + ": store: " + e.what());
         }
+        for (auto& [a, c] : controllers_)
+            metrics_.set("ostrel_collection_lag_seconds", Metrics::labels(bus_.name, a),
+                         std::chrono::duration<double>(SteadyClock::now() - c.lastCollected).count());
         unsigned long n = link_->exchanges();
         if (n != exchangesSeen_) {
             metrics_.add("ostrel_exchanges_total", Metrics::labels(bus_.name), static_cast<double>(n - exchangesSeen_));
@@ -386,7 +389,6 @@ OpResult BusWorker::collectNow(Controller& c) {
         return {OpResult::Kind::NoReply, out.reason, {}};
     }
     c.lastCollected = SteadyClock::now();
-    metrics_.set("ostrel_collection_lag_seconds", Metrics::labels(bus_.name, c.cfg.address), 0);
     return {OpResult::Kind::Ok, {}, {{"count", out.stored.size()}, {"cleared", out.cleared}}};
 }
 
