@@ -63,12 +63,13 @@ file(STRINGS ${PROJECT_SOURCE_DIR}/driver/cls_Door.h clsid_line REGEX "kClsidDoo
 string(REGEX MATCH "{[0-9A-F-]+}" OSTREL_CLSID "${clsid_line}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/postinst.in ${CMAKE_BINARY_DIR}/debian/runtime/postinst @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/postrm.in ${CMAKE_BINARY_DIR}/debian/runtime/postrm @ONLY)
-foreach(component runtime dev cli console)
+foreach(component runtime dev cli console service)
   string(TOUPPER ${component} C)
   set(name_runtime libostrel${OSTREL_SOVERSION})
   set(name_dev libostrel-dev)
   set(name_cli ostrel)
   set(name_console ostrel-panel)
+  set(name_service ostreld)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${name_${component}}
           COMPONENT ${component})
   set(CPACK_DEBIAN_${C}_PACKAGE_NAME ${name_${component}})
@@ -85,6 +86,9 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev cli)
 if(OSTREL_CONSOLE)
   list(APPEND CPACK_COMPONENTS_ALL console)
+endif()
+if(OSTREL_SERVICE)
+  list(APPEND CPACK_COMPONENTS_ALL service)
 endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -103,6 +107,8 @@ set(CPACK_COMPONENT_CLI_DESCRIPTION "Ostrel command line and simulated controlle
 set(CPACK_COMPONENT_CLI_DEPENDS runtime)
 set(CPACK_COMPONENT_CONSOLE_DESCRIPTION "Ostrel test console (Qt)")
 set(CPACK_COMPONENT_CONSOLE_DEPENDS runtime)
+set(CPACK_COMPONENT_SERVICE_DESCRIPTION "Ostrel site service ostreld: swipes into a database, controllers watched, HTTP API")
+set(CPACK_COMPONENT_SERVICE_DEPENDS runtime)
 # The programs link the runtime package's libraries, which dpkg-shlibdeps
 # finds in its staging folder.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
