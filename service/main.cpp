@@ -12,6 +12,7 @@
 #include "service/Api.h"
 #include "service/BusWorker.h"
 #include "service/Config.h"
+#include "service/Lease.h"
 #include "service/Log.h"
 #include "service/Store.h"
 
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
 
     ServiceConfig cfg;
     std::string token;
-    std::unique_ptr<Store> store;
+    std::unique_ptr<Store> store, leaseStore;
     try {
         cfg = loadConfig(config);
         token = readToken(cfg.tokenFile);
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
             if (db.has_parent_path()) std::filesystem::create_directories(db.parent_path());
         }
         store = openStore(cfg.store, cfg.site);
+        leaseStore = openStore(cfg.store, cfg.site);
     } catch (const std::exception& e) {
         log(Level::Error, e.what());
         return 1;
@@ -92,8 +94,13 @@ int main(int argc, char** argv) {
     Metrics metrics;
     std::vector<std::unique_ptr<BusWorker>> workers;
     std::map<std::string, BusWorker*> byName;
+    // Which buses this node serves is decided by leases in the store.
+    LeaseKeeper leases(*leaseStore, cfg.node, cfg.lease);
+    store->fenceCommits(leases.holder(), cfg.lease / 3);
     for (const auto& b : cfg.buses) {
         workers.push_back(std::make_unique<BusWorker>(cfg, b, *store, events, metrics));
+        workers.back()->setLease(&leases);
+        leases.want(b.name, b.device);
         byName[b.name] = workers.back().get();
     }
     Api api(cfg, token, *store, events, metrics, byName);
@@ -107,12 +114,14 @@ int main(int argc, char** argv) {
     const std::string host = cfg.listen.substr(0, cfg.listen.rfind(':'));
     log(Level::Info, "site " + cfg.site + ": " + std::to_string(cfg.buses.size()) + " buses, store " + cfg.store +
                          ", listening on " + host + ":" + std::to_string(port));
+    leases.start();
     for (auto& w : workers) w->start();
 
     std::thread signals([&] { waitForStop(api); });
     api.serve();
     signals.join();
     for (auto& w : workers) w->stop();
+    leases.stop();
     log(Level::Info, "stopped");
     return 0;
 }
