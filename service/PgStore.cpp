@@ -269,9 +269,13 @@ public:
 private:
     class Transaction {
     public:
-        explicit Transaction(PgStore& s) : s_(s) { s_.exec("BEGIN", {}); }
+        explicit Transaction(PgStore& s) : s_(s) {
+            s_.exec("BEGIN", {});
+            s_.inTransaction_ = true;
+        }
         ~Transaction() {
-            if (!done_) PQclear(PQexec(s_.conn_, "ROLLBACK"));
+            s_.inTransaction_ = false;
+            if (!done_ && PQstatus(s_.conn_) == CONNECTION_OK) PQclear(PQexec(s_.conn_, "ROLLBACK"));
         }
         void commit() {
             s_.exec("COMMIT", {});
@@ -301,7 +305,7 @@ private:
     // (outside a transaction: a transaction cut off by a break fails whole).
     Result exec(const std::string& sql, const std::vector<std::string>& args) {
         if (PQstatus(conn_) != CONNECTION_OK) {
-            if (PQtransactionStatus(conn_) != PQTRANS_IDLE && sql != "BEGIN")
+            if (inTransaction_)
                 throw StoreError("database connection lost during a transaction");
             PQreset(conn_);
             if (PQstatus(conn_) != CONNECTION_OK)
@@ -356,6 +360,7 @@ private:
     std::string site_, url_;
     PGconn* conn_ = nullptr;
     std::mutex mutex_;
+    bool inTransaction_ = false;
     std::string fenceHolder_;
     std::chrono::milliseconds fenceMargin_{0};
 };
