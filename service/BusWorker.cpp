@@ -196,7 +196,7 @@ void BusWorker::run() {
         }
         if (standingBy_) {
             standingBy_ = false;
-            log(Level::Info, "bus " + bus_.name + ": serving");
+            log(Level::Info, "bus " + bus_.name + ": this node works the bus now");
             std::lock_guard lock(mutex_);
             for (auto& [a, c] : controllers_) {
                 c.nextStatus = c.nextCollect = {};

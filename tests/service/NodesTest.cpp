@@ -115,7 +115,7 @@ TEST(Nodes, TheStandbyTakesASharedBusOverWithinTheBoundAndCollectsExactlyOnce) {
     EXPECT_GT(swipeCount(a), 0u);
     a.kill(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
-    ASSERT_TRUE(eventually([&] { return b.log().find("bus shared: serving") != std::string::npos; }, 10s)) << b.log();
+    ASSERT_TRUE(eventually([&] { return b.log().find("bus shared: lease taken") != std::string::npos; }, 10s)) << b.log();
     const double takeover = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
     // The bound: lease 1 s + a third of it between tries, with room for a loaded machine.
     EXPECT_LT(takeover, 1.0 + 1.0 / 3 + 1.5) << b.log();
