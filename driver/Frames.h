@@ -30,6 +30,15 @@ rt::Variant dtoh(const rt::Variant& number);
 // The two-digit reading of a controller byte as text, through dtoh.
 const std::string& byteReading(uint8_t value);
 
+// The status request and its wait (StatusCommand.cpp).
+Frame statusRequest(int16_t varAddr);
+inline constexpr Wait kStatusWait{15, 15, 1};
+
+// The request that clears the stored swipe records, acknowledged within 1 s
+// (LockCommands.cpp).
+Frame clearRecordsRequest(int16_t varAddr);
+inline constexpr double kClearRecordsLimit = 1;
+
 // The 15-byte status reply (StatusCommand.cpp).
 struct StatusBlock {
     int32_t recordCount = 0;

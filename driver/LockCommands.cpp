@@ -46,8 +46,10 @@ bool cls_Door::ClearSendList(int16_t varAddr) {
     return driver::acknowledged(Frame{driver::addressByte(varAddr), 0x02, 0x0C}, 2, varAddr);
 }
 
+driver::Frame driver::clearRecordsRequest(int16_t varAddr) { return Frame{addressByte(varAddr), 0x02, 0x06}; }
+
 bool cls_Door::ClearBrushRecord(int16_t varAddr) {
-    return driver::acknowledged(Frame{driver::addressByte(varAddr), 0x02, 0x06}, 1, varAddr);
+    return driver::acknowledged(driver::clearRecordsRequest(varAddr), driver::kClearRecordsLimit, varAddr);
 }
 
 bool cls_Door::GetLockState(int16_t varAddr, std::string& varLockState1, std::string& varLockState2) {

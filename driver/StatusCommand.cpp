@@ -19,6 +19,8 @@ const std::string& delayText(uint8_t units) {
 
 }  // namespace
 
+driver::Frame driver::statusRequest(int16_t varAddr) { return Frame{addressByte(varAddr), 0x02, 0x04}; }
+
 driver::StatusBlock driver::decodeStatus(const Reply& b) {
     static const char* const kWeekdays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                             "Thursday", "Friday", "Saturday"};
@@ -41,7 +43,7 @@ driver::StatusBlock driver::decodeStatus(const Reply& b) {
 
 bool cls_Door::GetSysData(int16_t varAddr, int32_t& varRecordCount, std::string& varDelay1, std::string& varDelay2,
                           std::string& varDate, std::string& varTime, std::string& varWeek, std::string& varVer) {
-    driver::Reply reply = driver::exchange(driver::Frame{driver::addressByte(varAddr), 0x02, 0x04}, {15, 15, 1});
+    driver::Reply reply = driver::exchange(driver::statusRequest(varAddr), driver::kStatusWait);
     if (!driver::accepted(reply, 15, varAddr)) return false;
     driver::StatusBlock s = driver::decodeStatus(reply);
     varRecordCount = s.recordCount;

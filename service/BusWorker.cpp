@@ -415,12 +415,14 @@ void BusWorker::collectScheduled(Controller& c) {
 
 OpResult BusWorker::collectNow(Controller& c) {
     const ControllerRef ref{bus_.name, c.cfg.address};
-    CollectOutcome out = collectOnce(*link_, store_, ref);
+    // Swipe events go out as soon as the swipes are durable.
+    CollectOutcome out = collectOnce(*link_, store_, ref, [this](const std::vector<Swipe>& stored) {
+        for (const Swipe& s : stored) events_.publish("swipe", swipeJson(s));
+    });
     const std::string who = bus_.name + "/" + std::to_string(c.cfg.address);
     if (out.alreadyStored)
         log(Level::Info, who + ": " + std::to_string(out.alreadyStored) +
                              " records of a batch stored before and not cleared skipped");
-    for (const Swipe& s : out.stored) events_.publish("swipe", swipeJson(s));
     if (!out.stored.empty()) {
         metrics_.add("ostrel_swipes_collected_total", Metrics::labels(bus_.name, c.cfg.address),
                      static_cast<double>(out.stored.size()));

@@ -9,7 +9,8 @@ size_t alreadyStored(const std::vector<std::string>& pending, const std::vector<
     return std::equal(pending.begin(), pending.end(), lines.begin()) ? pending.size() : 0;
 }
 
-CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& c) {
+CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& c,
+                           const std::function<void(const std::vector<Swipe>&)>& onCommitted) {
     CollectOutcome out;
     auto fail = [&](std::string reason) {
         out.reason = std::move(reason);
@@ -48,6 +49,7 @@ CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& c) 
         return fail(std::string("store: ") + e.what());
     }
     out.ok = true;
+    if (onCommitted && !out.stored.empty()) onCommitted(out.stored);
 
     // Clear only while the controller holds exactly what was stored.
     ControllerStatus verify;

@@ -26,7 +26,9 @@ struct CollectOutcome {
     size_t alreadyStored = 0;  // lines of a pending batch found again and skipped
 };
 
-CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& controller);
+// onCommitted runs as soon as the swipes are durable, before the clear.
+CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& controller,
+                           const std::function<void(const std::vector<Swipe>&)>& onCommitted = {});
 
 // Lines the download holds beyond the pending batch: all of them unless the
 // download starts with exactly the batch's lines.

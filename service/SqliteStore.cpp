@@ -27,7 +27,6 @@ const char* const kMigrations[] = {
          line TEXT NOT NULL, collected_at TEXT NOT NULL);
        CREATE INDEX swipes_controller_time ON swipes(bus, address, time, id);
        CREATE INDEX swipes_card ON swipes(card, id);
-       CREATE INDEX swipes_time ON swipes(time, id);
        CREATE TABLE pending_batches (
          bus TEXT NOT NULL, address INTEGER NOT NULL, lines TEXT NOT NULL, committed_at TEXT NOT NULL,
          PRIMARY KEY (bus, address));

@@ -36,7 +36,7 @@ using namespace std::chrono_literals;
 // Several controllers answering on one line, each like a stateful controller.
 class SimBus {
 public:
-    explicit SimBus(std::vector<uint8_t> addresses) {
+    explicit SimBus(std::vector<uint8_t> addresses, sim::Options options = {}) : sim_(options) {
         for (uint8_t a : addresses) {
             Ctl& c = ctls_[a];
             c.state.address = a;
