@@ -43,6 +43,7 @@ public:
     // The node serving the bus as the store says, empty when none.
     std::string servedBy(const std::string& bus);
     const std::string& holder() const { return holder_; }
+    const std::string& node() const { return node_; }
     std::chrono::milliseconds ttl() const { return ttl_; }
 
     // The key naming a device the same way on every node.

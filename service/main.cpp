@@ -14,6 +14,7 @@
 #include "service/Config.h"
 #include "service/Lease.h"
 #include "service/Log.h"
+#include "service/Mqtt.h"
 #include "service/Store.h"
 
 using namespace ostrel::service;
@@ -114,12 +115,25 @@ int main(int argc, char** argv) {
     const std::string host = cfg.listen.substr(0, cfg.listen.rfind(':'));
     log(Level::Info, "site " + cfg.site + ": " + std::to_string(cfg.buses.size()) + " buses, store " + cfg.store +
                          ", listening on " + host + ":" + std::to_string(port));
+    std::unique_ptr<Store> mqttStore;
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (cfg.mqtt.enabled) {
+        try {
+            mqttStore = openStore(cfg.store, cfg.site);
+            mqtt = std::make_unique<MqttPublisher>(cfg, leases.node(), *mqttStore, events, byName);
+        } catch (const std::exception& e) {
+            log(Level::Error, e.what());
+            return 1;
+        }
+    }
     leases.start();
     for (auto& w : workers) w->start();
+    if (mqtt) mqtt->start();
 
     std::thread signals([&] { waitForStop(api); });
     api.serve();
     signals.join();
+    if (mqtt) mqtt->stop();
     for (auto& w : workers) w->stop();
     leases.stop();
     log(Level::Info, "stopped");
