@@ -177,6 +177,9 @@ void Api::routes() {
         error(res, 500, "internal", what);
     });
 
+    // The web page: static files, no token (it signs in against /api).
+    if (!s.set_mount_point("/", config_.webRoot))
+        log(Level::Warning, "web page: " + config_.webRoot + " is not a folder; / is not served");
     s.Get("/healthz", [this](const Req&, Res& res) { reply(res, 200, {{"status", "ok"}, {"site", config_.site}}); });
     s.Get("/metrics", [this](const Req&, Res& res) { res.set_content(metrics_.text(), "text/plain; version=0.0.4"); });
     s.Get("/api/v1/openapi.json", [](const Req&, Res& res) { res.set_content(openApiDocument(), "application/json"); });

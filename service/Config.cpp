@@ -184,7 +184,8 @@ ServiceConfig loadConfig(const std::string& path) {
     if (const toml::node* s = root.get("service")) {
         if (const toml::table* t = s->as_table()) {
             c.unknownKeys(*t, "service.",
-                          {"site", "listen", "store", "token_file", "trust_host_clock", "node", "lease"});
+                          {"site", "listen", "store", "token_file", "trust_host_clock", "node", "lease", "web_root"});
+            c.text(*t, "service.", "web_root", cfg.webRoot, false);
             c.text(*t, "service.", "node", cfg.node, false);
             c.duration(*t, "service.", "lease", cfg.lease);
             if (cfg.lease < Millis(600))

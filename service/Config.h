@@ -50,6 +50,8 @@ struct ServiceConfig {
     // and how long its bus leases last without renewal.
     std::string node;
     Millis lease{6'000};
+    // The web page's static files, served at /.
+    std::string webRoot = "/usr/share/ostrel/web";
     MqttConfig mqtt;
     std::vector<BusConfig> buses;
 
