@@ -10,7 +10,7 @@ const TEXTS = {
     closed: 'closed', unknown: '?', card: 'Card', since: 'From', until: 'To', search: 'Search',
     export: 'Export CSV', time: 'Time', line: 'Record', logical: 'Logical number', physical: 'Physical card number',
     controllers: 'Controllers', enrol: 'Enrol', remove: 'Remove', applied: 'Applied', pending: 'pending',
-    ok: 'Done', failed: 'Failed', all: 'All', confirmRemove: 'Remove card {card}?', seconds: 's',
+    edit: 'Edit', ok: 'Done', failed: 'Failed', all: 'All', confirmRemove: 'Remove card {card}?', seconds: 's',
   },
   zh: {
     dashboard: '控制器', feed: '实时打卡', swipes: '打卡记录', cards: '发卡名单', signout: '退出',
@@ -20,7 +20,7 @@ const TEXTS = {
     closed: '关', unknown: '?', card: '物理卡号', since: '从', until: '到', search: '查询',
     export: '导出 CSV', time: '时间', line: '记录', logical: '逻辑号', physical: '物理卡号',
     controllers: '控制器', enrol: '发卡', remove: '删卡', applied: '已下发', pending: '待下发',
-    ok: '成功！', failed: '失败！', all: '全部', confirmRemove: '删卡 {card}？', seconds: '秒',
+    edit: '修改', ok: '成功！', failed: '失败！', all: '全部', confirmRemove: '删卡 {card}？', seconds: '秒',
   },
 };
 const lang = (navigator.languages || [navigator.language || 'en']).some((l) => /^zh/i.test(l)) ? 'zh' : 'en';
@@ -210,7 +210,7 @@ async function renderCards() {
       cell(t('logical'), card.logical), cell(t('physical'), card.physical),
       cell(t('controllers'), (card.controllers || []).map((r) => r.bus + '/' + r.address).join(', ')),
       cell(t('applied'), state),
-      cell('', el('button', { onclick: () => editCard(card) }, t('enrol')),
+      cell('', el('button', { onclick: () => editCard(card) }, t('edit')),
         el('button', { onclick: () => removeCard(card) }, t('remove'))));
   }));
 }
