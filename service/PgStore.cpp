@@ -4,6 +4,7 @@
 // store; a broken connection is re-established on the next call.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "service/Store.h"
@@ -101,17 +102,34 @@ public:
                                {"bus:" + c.bus, fenceHolder_, num(fenceMargin_.count())});
             if (held.rows() == 0) throw StoreError("this node no longer holds the lease of bus " + c.bus);
         }
+        // One statement for the whole batch: the rows go in the order of the
+        // lines, so their ids increase as the controller logged them.
+        std::vector<std::string> cards, times, codesA, codesB, lines;
         for (const auto& line : newLines) {
             Swipe s = parseRecordLine(line);
             s.site = site_;
             s.bus = c.bus;
             s.address = c.address;
             s.collectedAt = now;
-            Result r = exec("INSERT INTO swipes (site, bus, address, card, time, code_a, code_b, line, collected_at) "
-                            "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) RETURNING id",
-                            {s.site, s.bus, num(s.address), s.card, s.time, s.codeA, s.codeB, s.line, s.collectedAt});
-            s.id = r.integer(0, 0);
+            cards.push_back(s.card);
+            times.push_back(s.time);
+            codesA.push_back(s.codeA);
+            codesB.push_back(s.codeB);
+            lines.push_back(s.line);
             rows.push_back(std::move(s));
+        }
+        if (!rows.empty()) {
+            Result r = exec("INSERT INTO swipes (site, bus, address, card, time, code_a, code_b, line, collected_at) "
+                            "SELECT $1, $2, $3, u.card, u.time, u.a, u.b, u.line, $4 FROM "
+                            "unnest($5::text[], $6::text[], $7::text[], $8::text[], $9::text[]) WITH ORDINALITY "
+                            "AS u(card, time, a, b, line, n) ORDER BY u.n RETURNING id",
+                            {site_, c.bus, num(c.address), now, textArray(cards), textArray(times), textArray(codesA),
+                             textArray(codesB), textArray(lines)});
+            if (r.rows() != static_cast<int>(rows.size())) throw StoreError("database: not every swipe was stored");
+            std::vector<int64_t> ids;
+            for (int i = 0; i < r.rows(); ++i) ids.push_back(r.integer(i, 0));
+            std::sort(ids.begin(), ids.end());
+            for (size_t i = 0; i < rows.size(); ++i) rows[i].id = ids[i];
         }
         exec("INSERT INTO pending_batches (bus, address, lines, committed_at) VALUES ($1, $2, $3, $4) "
              "ON CONFLICT (bus, address) DO UPDATE SET lines = EXCLUDED.lines, committed_at = EXCLUDED.committed_at",
@@ -288,6 +306,19 @@ private:
     };
 
     static std::string num(int64_t v) { return std::to_string(v); }
+    // A text[] literal: every element quoted, quotes and backslashes escaped.
+    static std::string textArray(const std::vector<std::string>& items) {
+        std::string out = "{";
+        for (size_t i = 0; i < items.size(); ++i) {
+            out += i ? ",\"" : "\"";
+            for (char ch : items[i]) {
+                if (ch == '"' || ch == '\\') out += '\\';
+                out += ch;
+            }
+            out += '"';
+        }
+        return out + "}";
+    }
     static std::string trim(std::string s) {
         while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
         return s;

@@ -36,9 +36,19 @@ void checkContract(Store& s) {
     s.batchCleared(north);
     EXPECT_TRUE(s.pendingBatch(north).empty());
     s.commitBatch(south, {line(3)}, {line(3)});
+    // Whatever a line holds comes back as it was.
+    const std::string odd = R"(01|{"a,b\}|2026-01-05|09:59|NULL|)";
+    auto oddRows = s.commitBatch(south, {odd}, {line(3), odd});
+    ASSERT_EQ(oddRows.size(), 1u);
+    SwipeQuery byId;
+    byId.after = oddRows[0].id - 1;
+    ASSERT_EQ(s.swipes(byId).size(), 1u);
+    EXPECT_EQ(s.swipes(byId)[0].line, odd);
+    EXPECT_EQ(s.swipes(byId)[0].card, R"({"a,b\})");
+    EXPECT_EQ(s.swipes(byId)[0].codeB, "");
 
     SwipeQuery all;
-    EXPECT_EQ(s.swipes(all).size(), 3u);
+    EXPECT_EQ(s.swipes(all).size(), 4u);
     SwipeQuery byController;
     byController.bus = "north";
     byController.address = 20;
@@ -51,7 +61,7 @@ void checkContract(Store& s) {
     auto page = s.swipes(paged);
     ASSERT_EQ(page.size(), 2u);
     paged.after = page.back().id;
-    EXPECT_EQ(s.swipes(paged).size(), 1u);
+    EXPECT_EQ(s.swipes(paged).size(), 2u);
 
     s.saveState(north, {{"online", true}});
     s.saveState(north, {{"online", false}});
