@@ -40,6 +40,12 @@ struct CardEntry {
     int lock1 = 0, lock2 = 0;  // lock types 0-7
 };
 
+struct LinkCollection {
+    bool verified = false;  // every check passed (the lines reached makeDurable)
+    bool cleared = false;   // the clear was acknowledged
+    std::string reason;     // when not verified: the check that failed, or the no-reply reason
+};
+
 class BusLink {
 public:
     virtual ~BusLink() = default;
@@ -52,9 +58,14 @@ public:
     virtual bool enrol(int address, const CardEntry& card) = 0;
     virtual bool removeCard(int address, const std::string& logical) = 0;
     virtual bool removeAllCards(int address) = 0;
-    // Downloads every record line without clearing; false when not answered.
+    // The verified collection: downloads and checks the records, hands them
+    // to makeDurable (which returns only once they are durable, and may
+    // throw to prevent the clear), checks nothing arrived, then clears.
+    // makeDurable sees the lines only when every check so far passed.
+    using MakeDurable = std::function<void(const std::vector<std::string>& lines)>;
+    virtual LinkCollection collect(int address, const MakeDurable& makeDurable) = 0;
+    // Downloads every record line without clearing (the bench's reference).
     virtual bool records(int address, std::vector<std::string>& lines) = 0;
-    virtual bool clearRecords(int address) = 0;
     // Why the last operation returned false.
     virtual std::string noReplyReason() const = 0;
     // Exchanges made so far (for the metrics).

@@ -15,7 +15,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kMaxBackoff{30'000};
-// Longer than a controller waits before a paused record download starts over.
+// The pause before a collection that failed its checks is tried again.
 constexpr std::chrono::milliseconds kDownloadRestart{3'000};
 
 const char* lockText(LockState s) {
@@ -405,9 +405,8 @@ void BusWorker::collectScheduled(Controller& c) {
             // A silent controller is found by the next status poll.
             c.nextStatus = SteadyClock::now();
         } else {
-            // A download cut short leaves the controller part way through its
-            // list: it starts over with the count only after a pause, so the
-            // next try waits that out.
+            // A collection that failed its checks (a line disturbed, swipes
+            // arriving throughout) is tried again after a pause, not at once.
             c.nextCollect = SteadyClock::now() + kDownloadRestart;
         }
     }
@@ -434,7 +433,7 @@ OpResult BusWorker::collectNow(Controller& c) {
             log(Level::Error, who + ": collection paused, controller not cleared: " + out.reason);
             return {OpResult::Kind::StoreFailed, out.reason, {}};
         }
-        if (out.reason != "inconsistent") noteNoReply(c);
+        if (out.reason == "silent" || out.reason == "short" || out.reason == "another address") noteNoReply(c);
         log(Level::Warning, who + ": collection not done: " + out.reason);
         return {OpResult::Kind::NoReply, out.reason, {}};
     }

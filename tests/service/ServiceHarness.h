@@ -61,11 +61,15 @@ public:
             }
             auto r = sim::statefulReply(c.state, f, c.downloading, c.nextRecord);
             if (!r) return {};
-            return {sim::Chunk{0ms, *r}};
+            const bool status = f.size() == 3 && f[2] == 0x04;
+            return {sim::Chunk{status ? statusDelay : 0ms, *r}};
         });
     }
 
     const std::string& path() const { return sim_.slavePath(); }
+
+    // How long the status block takes to come (a slow controller).
+    std::chrono::milliseconds statusDelay{0};
 
     // Appends a record whose card field is the six hex digits of card.
     void addRecord(uint8_t address, uint32_t card) {
