@@ -177,6 +177,9 @@ void Api::routes() {
         error(res, 500, "internal", what);
     });
 
+    // The web page: static files, no token (it signs in against /api).
+    if (!s.set_mount_point("/", config_.webRoot))
+        log(Level::Warning, "web page: " + config_.webRoot + " is not a folder; / is not served");
     s.Get("/healthz", [this](const Req&, Res& res) { reply(res, 200, {{"status", "ok"}, {"site", config_.site}}); });
     s.Get("/metrics", [this](const Req&, Res& res) { res.set_content(metrics_.text(), "text/plain; version=0.0.4"); });
     s.Get("/api/v1/openapi.json", [](const Req&, Res& res) { res.set_content(openApiDocument(), "application/json"); });
@@ -226,6 +229,12 @@ void Api::routes() {
         json list = json::array();
         for (auto& [name, w] : workers_)
             for (const auto& c : w->config().controllers) list.push_back(describe(*w, c.address));
+        // Controllers that other nodes sharing the store serve.
+        for (const auto& [ref, state] : store_.states()) {
+            auto w = workers_.find(ref.bus);
+            if (w != workers_.end() && w->second->hasController(ref.address)) continue;
+            list.push_back({{"bus", ref.bus}, {"address", ref.address}, {"state", state}, {"remote", true}});
+        }
         reply(res, 200, {{"controllers", list}});
     });
     s.Get(ctl, [controller, describe](const Req& req, Res& res) {
@@ -334,9 +343,10 @@ void Api::routes() {
             const auto colon = why.find(':');
             return badField(res, why.substr(0, colon), why.substr(colon + 2));
         }
+        const auto known = store_.states();  // every node's controllers
         for (const auto& r : d.controllers) {
             auto w = workers_.find(r.bus);
-            if (w == workers_.end() || !w->second->hasController(r.address))
+            if ((w == workers_.end() || !w->second->hasController(r.address)) && !known.count(r))
                 return badField(res, "controllers", "no controller " + r.bus + "/" + std::to_string(r.address));
         }
         const bool existed = store_.card(d.card.logical).has_value();

@@ -7,6 +7,7 @@
 #include "service/Cards.h"
 #include "service/Collection.h"
 #include "service/HostClock.h"
+#include "service/Lease.h"
 #include "service/Log.h"
 
 namespace ostrel::service {
@@ -66,6 +67,8 @@ void BusWorker::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
+bool BusWorker::serving() const { return !lease_ || lease_->held(bus_.name); }
+
 bool BusWorker::hasController(int address) const { return controllers_.count(address) > 0; }
 
 BusWorker::Controller* BusWorker::find(int address) {
@@ -88,6 +91,13 @@ OpResult BusWorker::call(std::function<OpResult(BusLink&)> op, std::chrono::mill
         jobs_.push_back([this, promise, op = std::move(op)] {
             OpResult r;
             try {
+                if (!serving()) {
+                    const std::string by = lease_->servedBy(bus_.name);
+                    promise->set_value({OpResult::Kind::BusDown,
+                                        "bus " + bus_.name + " is served by " + (by.empty() ? "another node" : "node " + by),
+                                        {}});
+                    return;
+                }
                 r = op(*link_);
             } catch (const BusFailure& e) {
                 busFailed(e.what());
@@ -122,6 +132,14 @@ OpResult BusWorker::setClock(int address) {
 }
 
 nlohmann::json BusWorker::state(int address) const {
+    if (!serving()) {
+        // The serving node keeps the state in the shared store.
+        auto all = store_.states();
+        auto it = all.find({bus_.name, address});
+        nlohmann::json s = it != all.end() && it->second.is_object() ? it->second : nlohmann::json::object();
+        s["served_by"] = lease_->servedBy(bus_.name);
+        return s;
+    }
     std::lock_guard lock(mutex_);
     auto it = controllers_.find(address);
     return it == controllers_.end() ? nlohmann::json() : it->second.state;
@@ -172,6 +190,20 @@ void BusWorker::run() {
             if (stop_) break;
         }
         if (runOneJob()) continue;
+        if (!serving()) {
+            standBy();
+            continue;
+        }
+        if (standingBy_) {
+            standingBy_ = false;
+            log(Level::Info, "bus " + bus_.name + ": this node works the bus now");
+            std::lock_guard lock(mutex_);
+            for (auto& [a, c] : controllers_) {
+                c.nextStatus = c.nextCollect = {};
+                c.online = -1;
+                c.cardsDue = true;
+            }
+        }
 
         auto now = SteadyClock::now();
         Controller* due = nullptr;
@@ -231,6 +263,22 @@ void BusWorker::run() {
     }
     for (auto& j : left) j();
     link_.reset();
+}
+
+// Another node serves the bus: the device stays closed, nothing is written
+// about its controllers, and the lease is looked at again shortly.
+void BusWorker::standBy() {
+    if (!standingBy_) {
+        standingBy_ = true;
+        link_->close();
+        std::lock_guard lock(mutex_);
+        for (auto& [a, c] : controllers_) {
+            c.online = -1;
+            c.state["online"] = nullptr;
+        }
+    }
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stop_ || !jobs_.empty(); });
 }
 
 bool BusWorker::runOneJob() {

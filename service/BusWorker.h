@@ -31,6 +31,8 @@ struct OpResult {
     nlohmann::json data;
 };
 
+class LeaseKeeper;
+
 class BusWorker {
 public:
     using LinkFactory = std::function<std::unique_ptr<BusLink>(const BusConfig&)>;
@@ -39,8 +41,12 @@ public:
               LinkFactory makeLink = makeDriverLink);
     ~BusWorker();
 
+    // Serve the bus only while this node holds its lease (before start()).
+    void setLease(LeaseKeeper* lease) { lease_ = lease; }
     void start();
     void stop();
+    // False while another node serves the bus.
+    bool serving() const;
 
     const BusConfig& config() const { return bus_; }
     bool hasController(int address) const;
@@ -76,6 +82,7 @@ private:
 
     void run();
     bool runOneJob();
+    void standBy();
     void pollStatus(Controller& c);
     void collectScheduled(Controller& c);
     bool convergeOneCard(Controller& c);  // false when nothing was left to do
@@ -93,6 +100,8 @@ private:
     EventBus& events_;
     Metrics& metrics_;
     LinkFactory makeLink_;
+    LeaseKeeper* lease_ = nullptr;
+    bool standingBy_ = false;  // worker thread only
     std::unique_ptr<BusLink> link_;
     unsigned long exchangesSeen_ = 0;
 

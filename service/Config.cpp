@@ -93,7 +93,63 @@ void readBus(Checker& c, const toml::table& t, size_t index, BusConfig& bus) {
     }
 }
 
+void readMqtt(Checker& c, const toml::table& t, ServiceConfig& cfg) {
+    MqttConfig& m = cfg.mqtt;
+    m.enabled = true;
+    c.unknownKeys(t, "mqtt.", {"broker", "client_id", "username", "password", "ca_file", "cert_file", "key_file",
+                               "topic_prefix"});
+    c.text(t, "mqtt.", "broker", m.broker, true);
+    c.text(t, "mqtt.", "client_id", m.clientId, false);
+    c.text(t, "mqtt.", "username", m.username, false);
+    c.text(t, "mqtt.", "password", m.password, false);
+    c.text(t, "mqtt.", "ca_file", m.caFile, false);
+    c.text(t, "mqtt.", "cert_file", m.certFile, false);
+    c.text(t, "mqtt.", "key_file", m.keyFile, false);
+    c.text(t, "mqtt.", "topic_prefix", m.topicPrefix, false);
+    if (!m.broker.empty() && !parseBroker(m.broker, m.host, m.port, m.tls))
+        c.error(t.get("broker"), "mqtt.broker", "must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+    if (m.certFile.empty() != m.keyFile.empty())
+        c.error(t.get(m.certFile.empty() ? "key_file" : "cert_file"), "mqtt.cert_file",
+                "cert_file and key_file go together");
+}
+
 }  // namespace
+
+bool parseBroker(const std::string& url, std::string& host, int& port, bool& tls) {
+    std::string rest;
+    if (url.rfind("mqtt://", 0) == 0) {
+        tls = false;
+        rest = url.substr(7);
+    } else if (url.rfind("mqtts://", 0) == 0) {
+        tls = true;
+        rest = url.substr(8);
+    } else {
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    port = tls ? 8883 : 1883;
+    std::string portText;
+    if (!rest.empty() && rest.front() == '[') {
+        const auto close = rest.find(']');
+        if (close == std::string::npos) return false;
+        host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') return false;
+            portText = rest.substr(close + 2);
+        }
+    } else {
+        const auto colon = rest.find(':');
+        host = rest.substr(0, colon);
+        if (colon != std::string::npos) portText = rest.substr(colon + 1);
+    }
+    if (host.empty() || host.find('/') != std::string::npos) return false;
+    if (!portText.empty()) {
+        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) return false;
+        port = std::stoi(portText);
+        if (port < 1 || port > 65535) return false;
+    }
+    return true;
+}
 
 const BusConfig* ServiceConfig::bus(const std::string& name) const {
     for (const auto& b : buses)
@@ -124,10 +180,16 @@ ServiceConfig loadConfig(const std::string& path) {
     }
     Checker c(path);
     ServiceConfig cfg;
-    c.unknownKeys(root, "", {"service", "bus"});
+    c.unknownKeys(root, "", {"service", "bus", "mqtt"});
     if (const toml::node* s = root.get("service")) {
         if (const toml::table* t = s->as_table()) {
-            c.unknownKeys(*t, "service.", {"site", "listen", "store", "token_file", "trust_host_clock"});
+            c.unknownKeys(*t, "service.",
+                          {"site", "listen", "store", "token_file", "trust_host_clock", "node", "lease", "web_root"});
+            c.text(*t, "service.", "web_root", cfg.webRoot, false);
+            c.text(*t, "service.", "node", cfg.node, false);
+            c.duration(*t, "service.", "lease", cfg.lease);
+            if (cfg.lease < Millis(600))
+                c.error(t->get("lease"), "service.lease", "must be 600ms or more");
             c.text(*t, "service.", "site", cfg.site, false);
             c.text(*t, "service.", "listen", cfg.listen, false);
             c.text(*t, "service.", "store", cfg.store, false);
@@ -135,8 +197,10 @@ ServiceConfig loadConfig(const std::string& path) {
             c.text(*t, "service.", "trust_host_clock", cfg.trustHostClock, false);
             if (cfg.listen.rfind(':') == std::string::npos)
                 c.error(t->get("listen"), "service.listen", "must be HOST:PORT");
-            if (cfg.store.rfind("sqlite:", 0) != 0)
-                c.error(t->get("store"), "service.store", "must start with sqlite: (such as sqlite:/var/lib/ostrel/ostrel.db)");
+            if (cfg.store.rfind("sqlite:", 0) != 0 && cfg.store.rfind("postgresql://", 0) != 0 &&
+                cfg.store.rfind("postgres://", 0) != 0)
+                c.error(t->get("store"), "service.store",
+                        "must start with sqlite: or postgresql:// (such as sqlite:/var/lib/ostrel/ostrel.db)");
             if (cfg.trustHostClock != "auto" && cfg.trustHostClock != "always" && cfg.trustHostClock != "never")
                 c.error(t->get("trust_host_clock"), "service.trust_host_clock", "must be auto, always or never");
         } else {
@@ -161,6 +225,10 @@ ServiceConfig loadConfig(const std::string& path) {
                 c.error(t->get("name"), "bus[" + std::to_string(i) + "].name", "must not contain /");
             cfg.buses.push_back(std::move(bus));
         }
+    }
+    if (const toml::node* m = root.get("mqtt")) {
+        if (const toml::table* t = m->as_table()) readMqtt(c, *t, cfg);
+        else c.error(m, "mqtt", "must be a table");
     }
     c.done();
     return cfg;

@@ -27,6 +27,17 @@ struct BusConfig {
     std::vector<ControllerConfig> controllers;
 };
 
+// The optional [mqtt] section: where events are published.
+struct MqttConfig {
+    bool enabled = false;
+    std::string broker;  // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    std::string host;
+    int port = 1883;
+    bool tls = false;
+    std::string clientId, username, password, caFile, certFile, keyFile;
+    std::string topicPrefix;  // empty: ostrel/SITE
+};
+
 struct ServiceConfig {
     std::string site = "site";
     std::string listen = "127.0.0.1:8480";
@@ -35,6 +46,13 @@ struct ServiceConfig {
     // "auto": the host clock sets controllers only while the kernel reports
     // it synchronised; "always"/"never" override that.
     std::string trustHostClock = "auto";
+    // This node's name among the nodes sharing a store (empty: the host name)
+    // and how long its bus leases last without renewal.
+    std::string node;
+    Millis lease{6'000};
+    // The web page's static files, served at /.
+    std::string webRoot = "/usr/share/ostrel/web";
+    MqttConfig mqtt;
     std::vector<BusConfig> buses;
 
     const BusConfig* bus(const std::string& name) const;
@@ -50,6 +68,9 @@ ServiceConfig loadConfig(const std::string& path);
 
 // "500ms", "10s", "5m", "1h"; nothing for any other text.
 bool parseDuration(const std::string& text, Millis& out);
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (IPv6 in brackets).
+bool parseBroker(const std::string& url, std::string& host, int& port, bool& tls);
 
 // The API token: the file's first line without surrounding blanks.
 std::string readToken(const std::string& path);

@@ -1,12 +1,18 @@
 // The embedded store: one SQLite database in WAL mode, synchronous commits,
 // versioned migrations applied at open.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <sstream>
 
 #include "service/Store.h"
+#include "service/StoreRows.h"
 
 namespace ostrel::service {
 namespace {
@@ -34,49 +40,6 @@ const char* const kMigrations[] = {
          bus TEXT NOT NULL, address INTEGER NOT NULL, logical TEXT NOT NULL, fingerprint TEXT NOT NULL,
          applied_at TEXT NOT NULL, PRIMARY KEY (bus, address, logical));)",
 };
-
-std::string utcNow() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char b[32];
-    std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return b;
-}
-
-std::string joinLines(const std::vector<std::string>& lines) {
-    std::string s;
-    for (const auto& l : lines) s += l + "\n";
-    return s;
-}
-
-std::vector<std::string> splitLines(const std::string& s) {
-    std::vector<std::string> out;
-    std::istringstream in(s);
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
-}
-
-nlohmann::json cardJson(const CardEntry& c) {
-    return {{"physical", c.physical}, {"valid_from", c.validFrom}, {"valid_to", c.validTo},
-            {"hours", {c.hoursFrom, c.hoursTo}}, {"days", {c.dayFirst, c.dayLast}}, {"lock1", c.lock1},
-            {"lock2", c.lock2}};
-}
-
-CardEntry cardFromJson(const std::string& logical, const nlohmann::json& j) {
-    CardEntry c;
-    c.logical = logical;
-    c.physical = j.at("physical");
-    c.validFrom = j.at("valid_from");
-    c.validTo = j.at("valid_to");
-    c.hoursFrom = j.at("hours")[0];
-    c.hoursTo = j.at("hours")[1];
-    c.dayFirst = j.at("days")[0];
-    c.dayLast = j.at("days")[1];
-    c.lock1 = j.at("lock1");
-    c.lock2 = j.at("lock2");
-    return c;
-}
 
 class Statement {
 public:
@@ -122,7 +85,7 @@ private:
 class SqliteStore : public Store {
 public:
     SqliteStore(const std::string& path, std::string site, std::chrono::milliseconds busyTimeout)
-        : site_(std::move(site)) {
+        : site_(std::move(site)), path_(path) {
         if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                             nullptr) != SQLITE_OK) {
             std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -133,7 +96,10 @@ public:
         exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
         migrate();
     }
-    ~SqliteStore() override { sqlite3_close(db_); }
+    ~SqliteStore() override {
+        sqlite3_close(db_);
+        if (nodeLock_ >= 0) ::close(nodeLock_);
+    }
 
     std::vector<std::string> pendingBatch(const ControllerRef& c) override {
         std::lock_guard lock(mutex_);
@@ -291,6 +257,30 @@ public:
         s.bind(1, c.bus).bind(2, c.address).run();
     }
 
+    // One database file serves one node: its leases are all held together
+    // by an exclusive lock on a file beside the database, which the kernel
+    // lets go the moment the process ends. A second ostreld on the same file
+    // waits as a standby.
+    bool takeLease(const std::string&, const std::string&, const std::string&, std::chrono::milliseconds) override {
+        std::lock_guard lock(mutex_);
+        if (nodeLock_ >= 0) return true;
+        int fd = ::open((path_ + "-node.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+        if (fd < 0) throw StoreError("cannot open " + path_ + "-node.lock: " + std::strerror(errno));
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        nodeLock_ = fd;
+        return true;
+    }
+    void dropLease(const std::string&, const std::string&) override {}
+    std::string leaseNode(const std::string&) override {
+        std::lock_guard lock(mutex_);
+        return nodeLock_ >= 0 ? "this node" : "another ostreld on " + path_;
+    }
+    // Nobody else can hold a lease while this process holds the file lock.
+    void fenceCommits(const std::string&, std::chrono::milliseconds) override {}
+
 private:
     // Rolls back unless committed.
     class Transaction {
@@ -356,6 +346,8 @@ private:
     }
 
     std::string site_;
+    std::string path_;
+    int nodeLock_ = -1;
     sqlite3* db_ = nullptr;
     std::mutex mutex_;
 };
@@ -393,7 +385,8 @@ std::string fingerprint(const CardEntry& c) {
 std::unique_ptr<Store> openStore(const std::string& url, const std::string& site,
                                  std::chrono::milliseconds busyTimeout) {
     if (url.rfind("sqlite:", 0) == 0) return std::make_unique<SqliteStore>(url.substr(7), site, busyTimeout);
-    throw StoreError("unknown store " + url + " (sqlite:PATH)");
+    if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0) return openPgStore(url, site);
+    throw StoreError("unknown store " + url + " (sqlite:PATH or postgresql://USER@HOST/DB)");
 }
 
 }  // namespace ostrel::service

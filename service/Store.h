@@ -82,12 +82,26 @@ public:
     virtual void setApplied(const ControllerRef& c, const std::string& logical, const std::string& fingerprint) = 0;
     virtual void removeApplied(const ControllerRef& c, const std::string& logical) = 0;
     virtual void clearApplied(const ControllerRef& c) = 0;
+
+    // Leases: which node serves a bus (keys "bus:NAME", "device:DEVICE").
+    // True when holder now holds key for ttl: it was free, had expired, or
+    // was the holder's already. node is the name shown to others.
+    virtual bool takeLease(const std::string& key, const std::string& holder, const std::string& node,
+                           std::chrono::milliseconds ttl) = 0;
+    virtual void dropLease(const std::string& key, const std::string& holder) = 0;
+    // The node holding key, empty when none does.
+    virtual std::string leaseNode(const std::string& key) = 0;
+    // From now on a batch commits only while holder holds its bus's lease
+    // for at least margin more (a node that lost its lease stores nothing).
+    virtual void fenceCommits(const std::string& holder, std::chrono::milliseconds margin) = 0;
 };
 
-// "sqlite:PATH"; throws StoreError when the store cannot be opened or migrated.
+// "sqlite:PATH" or "postgresql://USER@HOST/DB"; throws StoreError when the store cannot be opened or migrated.
 // A write waits at most busyTimeout for a database another program locked.
 std::unique_ptr<Store> openStore(const std::string& url, const std::string& site,
                                  std::chrono::milliseconds busyTimeout = std::chrono::seconds(5));
+
+std::unique_ptr<Store> openPgStore(const std::string& url, const std::string& site);
 
 // The fields of a swipe-record line  b0|card|YYYY-MM-DD|hh:mm|codeA|codeB.
 Swipe parseRecordLine(const std::string& line);

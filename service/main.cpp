@@ -12,7 +12,9 @@
 #include "service/Api.h"
 #include "service/BusWorker.h"
 #include "service/Config.h"
+#include "service/Lease.h"
 #include "service/Log.h"
+#include "service/Mqtt.h"
 #include "service/Store.h"
 
 using namespace ostrel::service;
@@ -74,7 +76,7 @@ int main(int argc, char** argv) {
 
     ServiceConfig cfg;
     std::string token;
-    std::unique_ptr<Store> store;
+    std::unique_ptr<Store> store, leaseStore;
     try {
         cfg = loadConfig(config);
         token = readToken(cfg.tokenFile);
@@ -83,6 +85,7 @@ int main(int argc, char** argv) {
             if (db.has_parent_path()) std::filesystem::create_directories(db.parent_path());
         }
         store = openStore(cfg.store, cfg.site);
+        leaseStore = openStore(cfg.store, cfg.site);
     } catch (const std::exception& e) {
         log(Level::Error, e.what());
         return 1;
@@ -92,8 +95,13 @@ int main(int argc, char** argv) {
     Metrics metrics;
     std::vector<std::unique_ptr<BusWorker>> workers;
     std::map<std::string, BusWorker*> byName;
+    // Which buses this node serves is decided by leases in the store.
+    LeaseKeeper leases(*leaseStore, cfg.node, cfg.lease);
+    store->fenceCommits(leases.holder(), cfg.lease / 3);
     for (const auto& b : cfg.buses) {
         workers.push_back(std::make_unique<BusWorker>(cfg, b, *store, events, metrics));
+        workers.back()->setLease(&leases);
+        leases.want(b.name, b.device);
         byName[b.name] = workers.back().get();
     }
     Api api(cfg, token, *store, events, metrics, byName);
@@ -107,12 +115,27 @@ int main(int argc, char** argv) {
     const std::string host = cfg.listen.substr(0, cfg.listen.rfind(':'));
     log(Level::Info, "site " + cfg.site + ": " + std::to_string(cfg.buses.size()) + " buses, store " + cfg.store +
                          ", listening on " + host + ":" + std::to_string(port));
+    std::unique_ptr<Store> mqttStore;
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (cfg.mqtt.enabled) {
+        try {
+            mqttStore = openStore(cfg.store, cfg.site);
+            mqtt = std::make_unique<MqttPublisher>(cfg, leases.node(), *mqttStore, events, byName);
+        } catch (const std::exception& e) {
+            log(Level::Error, e.what());
+            return 1;
+        }
+    }
+    leases.start();
     for (auto& w : workers) w->start();
+    if (mqtt) mqtt->start();
 
     std::thread signals([&] { waitForStop(api); });
     api.serve();
     signals.join();
+    if (mqtt) mqtt->stop();
     for (auto& w : workers) w->stop();
+    leases.stop();
     log(Level::Info, "stopped");
     return 0;
 }

@@ -134,13 +134,15 @@ public:
     }
 
     const fs::path& dir() const { return dir_; }
+    // Another store than the folder's SQLite database (before configure()).
+    void useStore(const std::string& url) { store_ = url; }
     fs::path db() const { return dir_ / "ostrel.db"; }
     fs::path logFile() const { return dir_ / "ostreld.log"; }
 
     void configure(const std::vector<BusSpec>& buses, const std::string& extra = {}) {
         std::ofstream c(dir_ / "ostreld.toml");
-        c << "[service]\nsite = \"test\"\nlisten = \"127.0.0.1:0\"\nstore = \"sqlite:" << db().string()
-          << "\"\ntoken_file = \"" << (dir_ / "token").string() << "\"\n" << extra << "\n";
+        c << "[service]\nsite = \"test\"\nlisten = \"127.0.0.1:0\"\nstore = \""
+          << (store_.empty() ? "sqlite:" + db().string() : store_) << "\"\ntoken_file = \"" << (dir_ / "token").string() << "\"\n" << extra << "\n";
         for (const auto& b : buses) {
             c << "[[bus]]\nname = \"" << b.name << "\"\ndevice = \"" << b.device << "\"\nstatus_every = \""
               << b.statusEvery << "\"\ncollect_every = \"" << b.collectEvery << "\"\n";
@@ -233,6 +235,7 @@ private:
     }
 
     fs::path dir_;
+    std::string store_;
     pid_t pid_ = -1;
     int port_ = -1;
     size_t logOffset_ = 0;

@@ -1,0 +1,136 @@
+// Several ostreld nodes on one PostgreSQL database: each serves its own
+// buses and sees everyone's swipes, states and cards; a node configured onto
+// a device another node serves stands by; when the node serving a shared bus
+// is killed, the standby takes the bus over within the lease bound and every
+// swipe is stored exactly once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "service/ServiceHarness.h"
+#include "support/PgCluster.h"
+
+namespace ostrel::test {
+namespace {
+
+using nlohmann::json;
+
+json body(const httplib::Result& r) { return r ? json::parse(r->body, nullptr, false) : json(); }
+
+size_t swipeCount(Ostreld& node) {
+    json j = body(node.client().Get("/api/v1/swipes?limit=1000"));
+    return j.contains("swipes") ? j["swipes"].size() : 0;
+}
+
+bool hasCard(const json& swipes, const std::string& card) {
+    for (const auto& s : swipes["swipes"])
+        if (s["card"] == card) return true;
+    return false;
+}
+
+// The lease: short, so that a takeover is quick to see.
+const std::string kNode(const std::string& name) { return "node = \"" + name + "\"\nlease = \"1s\"\n"; }
+
+TEST(Nodes, TwoNodesShareSwipesStatesAndCardsAndAMisconfiguredThirdStandsBy) {
+    PgCluster pg;
+    const std::string url = pg.createDatabase("site");
+    SimBus east({1, 2}), west({3});
+    Ostreld a, b, c;
+    a.useStore(url);
+    b.useStore(url);
+    c.useStore(url);
+    a.configure({{"east", east.path(), {1, 2}}}, kNode("a"));
+    b.configure({{"west", west.path(), {3}}}, kNode("b"));
+    ASSERT_GT(a.start(), 0) << a.log();
+    ASSERT_GT(b.start(), 0) << b.log();
+    ASSERT_TRUE(eventually([&] { return a.log().find("bus east: lease taken") != std::string::npos; })) << a.log();
+
+    // Node c names east's device under another bus name: it must not touch it.
+    c.configure({{"alias", east.path(), {1}}}, kNode("c"));
+    ASSERT_GT(c.start(), 0) << c.log();
+    ASSERT_TRUE(eventually([&] { return c.log().find("standing by") != std::string::npos; })) << c.log();
+
+    east.addRecord(1, 0x000101);
+    east.addRecord(2, 0x000102);
+    west.addRecord(3, 0x000303);
+    for (Ostreld* n : {&a, &b, &c}) {
+        EXPECT_TRUE(eventually([&] { return swipeCount(*n) == 3; })) << n->log();
+        json all = body(n->client().Get("/api/v1/swipes"));
+        EXPECT_TRUE(hasCard(all, "000101") && hasCard(all, "000303")) << all.dump();
+    }
+    // Collected under the right bus names only.
+    EXPECT_EQ(pg.exec("site", "SELECT bus, COUNT(*) FROM swipes GROUP BY bus ORDER BY bus"),
+              (std::vector<std::vector<std::string>>{{"east", "2"}, {"west", "1"}}));
+
+    // Node c's bus is served by another node: operations say so.
+    auto r = c.client().Post("/api/v1/controllers/alias/1/collect");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503);
+    EXPECT_NE(r->body.find("served by"), std::string::npos) << r->body;
+
+    // Node b's controller appears in node a's list, with its state.
+    EXPECT_TRUE(eventually([&] {
+        const json list = body(a.client().Get("/api/v1/controllers"));
+        for (const auto& ctl : list["controllers"])
+            if (ctl["bus"] == "west" && ctl["address"] == 3 && ctl["state"]["online"] == true) return true;
+        return false;
+    }));
+
+    // A card issued through node a reaches the controller node b serves.
+    json card = {{"physical", "0000000077"}, {"controllers", {{{"bus", "west"}, {"address", 3}}}}};
+    auto put = a.client().Put("/api/v1/cards/77", card.dump(), "application/json");
+    ASSERT_TRUE(put);
+    EXPECT_EQ(put->status, 201) << put->body;
+    EXPECT_TRUE(eventually([&] { return west.with(3, [](auto& s) { return s.cards.count("000077") == 1; }); }))
+        << b.log();
+    EXPECT_TRUE(eventually([&] { return body(b.client().Get("/api/v1/controllers/west/3/cards"))["applied"] == 1; }));
+    EXPECT_EQ(east.with(1, [](auto& s) { return s.cards.size(); }), 0u);
+}
+
+TEST(Nodes, TheStandbyTakesASharedBusOverWithinTheBoundAndCollectsExactlyOnce) {
+    PgCluster pg;
+    const std::string url = pg.createDatabase("site");
+    SimBus bus({1, 2});
+    Ostreld a, b;
+    a.useStore(url);
+    b.useStore(url);
+    a.configure({{"shared", bus.path(), {1, 2}}}, kNode("a"));
+    b.configure({{"shared", bus.path(), {1, 2}}}, kNode("b"));
+    ASSERT_GT(a.start(), 0) << a.log();
+    ASSERT_TRUE(eventually([&] { return a.log().find("bus shared: lease taken") != std::string::npos; }));
+    ASSERT_GT(b.start(), 0) << b.log();
+    ASSERT_TRUE(eventually([&] { return b.log().find("standing by") != std::string::npos; })) << b.log();
+
+    // Swipes keep landing on both controllers throughout.
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> injected{0};
+    std::thread swiper([&] {
+        while (!stop) {
+            const uint32_t n = ++injected;
+            bus.addRecord(static_cast<uint8_t>(1 + n % 2), n);
+            std::this_thread::sleep_for(15ms);
+        }
+    });
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_GT(swipeCount(a), 0u);
+    a.kill(SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return b.log().find("bus shared: lease taken") != std::string::npos; }, 10s)) << b.log();
+    const double takeover = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
+    // The bound: lease 1 s + a third of it between tries, with room for a loaded machine.
+    EXPECT_LT(takeover, 1.0 + 1.0 / 3 + 1.5) << b.log();
+    std::this_thread::sleep_for(1500ms);
+    stop = true;
+    swiper.join();
+
+    const uint32_t total = injected;
+    ASSERT_TRUE(eventually([&] { return bus.recordCount(1) == 0 && bus.recordCount(2) == 0; }, 15s)) << b.log();
+    auto rows = pg.exec("site", "SELECT card, COUNT(*) FROM swipes GROUP BY card HAVING COUNT(*) > 1");
+    EXPECT_TRUE(rows.empty()) << rows.size() << " cards stored twice, first " << rows[0][0];
+    EXPECT_EQ(pg.exec("site", "SELECT COUNT(DISTINCT card) FROM swipes")[0][0], std::to_string(total));
+    EXPECT_EQ(pg.exec("site", "SELECT COUNT(*) FROM swipes")[0][0], std::to_string(total));
+    std::printf("takeover after SIGKILL: %.2f s; %u swipes, each stored once\n", takeover, total);
+}
+
+}  // namespace
+}  // namespace ostrel::test

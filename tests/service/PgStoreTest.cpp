@@ -1,0 +1,210 @@
+// The PostgreSQL store against a real server: the same contract as the
+// embedded store (run on both), leases that only one holder wins, and batch
+// commits refused to a node that no longer holds its bus.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "service/Store.h"
+#include "support/PgCluster.h"
+
+namespace ostrel::service {
+namespace {
+
+using namespace std::chrono_literals;
+using test::PgCluster;
+
+std::string line(int card) {
+    char b[64];
+    std::snprintf(b, sizeof b, "01|%06d|2026-01-05|09:%02d|01|0", card, card % 60);
+    return b;
+}
+
+// What both engines must do alike, from the API's and the collector's side.
+void checkContract(Store& s) {
+    const ControllerRef north{"north", 20}, south{"south", 7};
+    EXPECT_TRUE(s.pendingBatch(north).empty());
+    auto rows = s.commitBatch(north, {line(1), line(2)}, {line(1), line(2)});
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_LT(rows[0].id, rows[1].id);
+    EXPECT_EQ(rows[0].card, "000001");
+    EXPECT_EQ(rows[0].time, "2026-01-05T09:01");
+    EXPECT_EQ(rows[0].site, "hq");
+    EXPECT_EQ(s.pendingBatch(north), (std::vector<std::string>{line(1), line(2)}));
+    s.batchCleared(north);
+    EXPECT_TRUE(s.pendingBatch(north).empty());
+    s.commitBatch(south, {line(3)}, {line(3)});
+    // Whatever a line holds comes back as it was.
+    const std::string odd = R"(01|{"a,b\}|2026-01-05|09:59|NULL|)";
+    auto oddRows = s.commitBatch(south, {odd}, {line(3), odd});
+    ASSERT_EQ(oddRows.size(), 1u);
+    SwipeQuery byId;
+    byId.after = oddRows[0].id - 1;
+    ASSERT_EQ(s.swipes(byId).size(), 1u);
+    EXPECT_EQ(s.swipes(byId)[0].line, odd);
+    EXPECT_EQ(s.swipes(byId)[0].card, R"({"a,b\})");
+    EXPECT_EQ(s.swipes(byId)[0].codeB, "");
+
+    SwipeQuery all;
+    EXPECT_EQ(s.swipes(all).size(), 4u);
+    SwipeQuery byController;
+    byController.bus = "north";
+    byController.address = 20;
+    byController.since = "2026-01-05T09:02";
+    auto found = s.swipes(byController);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].line, line(2));
+    SwipeQuery paged;
+    paged.limit = 2;
+    auto page = s.swipes(paged);
+    ASSERT_EQ(page.size(), 2u);
+    paged.after = page.back().id;
+    EXPECT_EQ(s.swipes(paged).size(), 2u);
+
+    s.saveState(north, {{"online", true}});
+    s.saveState(north, {{"online", false}});
+    EXPECT_EQ(s.states().at(north)["online"], false);
+
+    DesiredCard d;
+    d.card.logical = "000042";
+    d.card.physical = "00ABCD";
+    d.card.validFrom = "2026-01-01";
+    d.card.validTo = "2026-12-31";
+    d.card.hoursFrom = "07:00";
+    d.card.hoursTo = "19:00";
+    d.card.dayFirst = 1;
+    d.card.dayLast = 5;
+    d.card.lock1 = 1;
+    d.controllers = {north, south};
+    s.putCard(d);
+    d.controllers = {south};
+    s.putCard(d);
+    auto back = s.card("000042");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->controllers, (std::vector<ControllerRef>{south}));
+    EXPECT_EQ(fingerprint(back->card), fingerprint(d.card));
+    s.setApplied(south, "000042", "fp1");
+    s.setApplied(south, "000042", "fp2");
+    EXPECT_EQ(s.applied(south).at("000042"), "fp2");
+    EXPECT_TRUE(s.deleteCard("000042"));
+    EXPECT_FALSE(s.deleteCard("000042"));
+    EXPECT_TRUE(s.cards().empty());
+    s.clearApplied(south);
+    EXPECT_TRUE(s.applied(south).empty());
+}
+
+TEST(PgStore, KeepsTheSameContractAsTheEmbeddedStore) {
+    PgCluster pg;
+    auto store = openStore(pg.createDatabase("contract"), "hq");
+    checkContract(*store);
+    // The swipes table users query directly has the same columns.
+    auto cols = pg.exec("contract",
+                        "SELECT column_name FROM information_schema.columns WHERE table_name = 'swipes' "
+                        "ORDER BY ordinal_position");
+    std::vector<std::string> names;
+    for (auto& r : cols) names.push_back(r[0]);
+    EXPECT_EQ(names, (std::vector<std::string>{"id", "site", "bus", "address", "card", "time", "code_a", "code_b",
+                                               "line", "collected_at"}));
+
+    char tmpl[] = "/tmp/ostrel-store-XXXXXX";
+    std::filesystem::path dir = mkdtemp(tmpl);
+    {
+        auto sqlite = openStore("sqlite:" + (dir / "s.db").string(), "hq");
+        checkContract(*sqlite);
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(PgStore, NodesStartingTogetherMigrateOnceAndAReopenKeepsTheData) {
+    PgCluster pg;
+    const std::string url = pg.createDatabase("together");
+    std::vector<std::future<std::unique_ptr<Store>>> opening;
+    for (int i = 0; i < 4; ++i) opening.push_back(std::async(std::launch::async, [&] { return openStore(url, "hq"); }));
+    std::vector<std::unique_ptr<Store>> stores;
+    for (auto& f : opening) ASSERT_NO_THROW(stores.push_back(f.get()));
+    stores[0]->commitBatch({"b", 1}, {line(5)}, {line(5)});
+    EXPECT_EQ(stores[3]->swipes({}).size(), 1u);
+    EXPECT_EQ(pg.exec("together", "SELECT COUNT(*) FROM schema_version")[0][0], "2");
+    stores.clear();
+    EXPECT_EQ(openStore(url, "hq")->swipes({}).size(), 1u);
+
+    // A database newer than the program is refused, not written to.
+    pg.exec("together", "INSERT INTO schema_version VALUES (99)");
+    EXPECT_THROW(openStore(url, "hq"), StoreError);
+    // A server that is not there is named in the error.
+    try {
+        openStore("postgresql://ostrel@127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + "/none", "hq");
+        ADD_FAILURE() << "opened a store on a closed port";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("127.0.0.1"), std::string::npos) << e.what();
+    }
+}
+
+TEST(PgStore, OneHolderPerLeaseAndCommitsFencedByIt) {
+    PgCluster pg;
+    const std::string url = pg.createDatabase("leases");
+    auto a = openStore(url, "hq"), b = openStore(url, "hq");
+    a->fenceCommits("A", 100ms);
+    b->fenceCommits("B", 100ms);
+
+    // Racing for one key: exactly one wins.
+    std::atomic<int> wins{0};
+    std::vector<std::thread> racers;
+    std::vector<std::unique_ptr<Store>> own;
+    for (int i = 0; i < 6; ++i) own.push_back(openStore(url, "hq"));
+    for (int i = 0; i < 6; ++i)
+        racers.emplace_back([&, i] { wins += own[i]->takeLease("bus:race", "R" + std::to_string(i), "n", 5s); });
+    for (auto& t : racers) t.join();
+    EXPECT_EQ(wins, 1);
+
+    ASSERT_TRUE(a->takeLease("bus:north", "A", "node-a", 800ms));
+    EXPECT_TRUE(a->takeLease("bus:north", "A", "node-a", 800ms));  // renewed
+    EXPECT_FALSE(b->takeLease("bus:north", "B", "node-b", 800ms));
+    EXPECT_EQ(b->leaseNode("bus:north"), "node-a");
+
+    // The holder commits; the other node is refused and nothing is stored.
+    const ControllerRef c{"north", 20};
+    EXPECT_EQ(a->commitBatch(c, {line(1)}, {line(1)}).size(), 1u);
+    EXPECT_THROW(b->commitBatch(c, {line(2)}, {line(1), line(2)}), StoreError);
+    EXPECT_EQ(a->pendingBatch(c), std::vector<std::string>{line(1)});
+
+    // Not renewed: it expires and the other takes it over; the old holder's
+    // commits are refused from then on.
+    std::this_thread::sleep_for(900ms);
+    EXPECT_TRUE(b->takeLease("bus:north", "B", "node-b", 5s));
+    EXPECT_FALSE(a->takeLease("bus:north", "A", "node-a", 5s));
+    EXPECT_THROW(a->commitBatch(c, {line(3)}, {line(3)}), StoreError);
+    EXPECT_EQ(b->commitBatch(c, {line(4)}, {line(1), line(4)}).size(), 1u);
+    EXPECT_EQ(b->swipes({}).size(), 2u);
+
+    // A lease about to run out is not enough to commit: the margin is kept
+    // for the clear that follows.
+    b->fenceCommits("B", 10s);
+    EXPECT_THROW(b->commitBatch(c, {line(5)}, {line(5)}), StoreError);
+
+    // Dropped: free at once.
+    b->dropLease("bus:north", "B");
+    EXPECT_EQ(a->leaseNode("bus:north"), "");
+    EXPECT_TRUE(a->takeLease("bus:north", "A", "node-a", 5s));
+}
+
+TEST(PgStore, AServerRestartIsSurvivedByReconnecting) {
+    auto pg = std::make_unique<PgCluster>();
+    const std::string url = pg->createDatabase("restart");
+    auto s = openStore(url, "hq");
+    s->commitBatch({"b", 1}, {line(1)}, {line(1)});
+    // Every session of the store is cut off by the server.
+    pg->exec("postgres",
+             "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = 'restart' AND pid <> pg_backend_pid()");
+    // The call that meets the broken connection may fail; the store is usable again right after.
+    try {
+        s->swipes({});
+    } catch (const StoreError&) {
+    }
+    EXPECT_EQ(s->swipes({}).size(), 1u);
+}
+
+}  // namespace
+}  // namespace ostrel::service
