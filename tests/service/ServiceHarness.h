@@ -67,6 +67,12 @@ public:
     }
 
     const std::string& path() const { return sim_.slavePath(); }
+    // Whether the controller at address was asked for its records yet.
+    bool askedForRecords(uint8_t address) const {
+        for (const sim::Bytes& f : sim_.frames())
+            if (f.size() == 3 && f[0] == address && f[2] == 0x11) return true;
+        return false;
+    }
 
     // How long the status block takes to come (a slow controller).
     std::chrono::milliseconds statusDelay{0};
