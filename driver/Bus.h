@@ -42,17 +42,17 @@ struct Wait;
 struct Timestamp {
     int year = 2000, month = 1, day = 1;
     int hour = 0, minute = 0, second = 0;
-    bool operator==(const Timestamp&) const = default;
+    auto operator<=>(const Timestamp&) const = default;
 };
 
 struct Date {
     int year = 2000, month = 1, day = 1;
-    bool operator==(const Date&) const = default;
+    auto operator<=>(const Date&) const = default;
 };
 
 struct TimeOfDay {
     int hour = 0, minute = 0;
-    bool operator==(const TimeOfDay&) const = default;
+    auto operator<=>(const TimeOfDay&) const = default;
 };
 
 // Why a controller's reply was not accepted.
@@ -215,11 +215,19 @@ public:
     Ack clearRecords(int address);
 
 private:
-    // One exchange under the bus lock; the reply when accepted.
+    // The address as frame byte 0; ArgumentError outside 0-255.
+    static uint8_t addressOf(int address);
+    // The bus lock, held across the exchanges of one operation.
+    std::unique_lock<std::mutex> hold() const { return std::unique_lock(mutex_); }
+    // One exchange: the reply when it has n bytes and byte 0 is the address.
+    // run takes the bus lock; runHeld expects it held.
     Result<std::vector<uint8_t>> run(const std::vector<uint8_t>& frame, size_t n, double t, int address,
                                      const std::function<void(serial::SerialPort&)>& beforeOpen = {});
+    Result<std::vector<uint8_t>> runHeld(const std::vector<uint8_t>& frame, size_t n, double t, int address,
+                                         const std::function<void(serial::SerialPort&)>& beforeOpen = {});
     Ack acknowledge(const std::vector<uint8_t>& frame, double t, int address);
-    Result<std::vector<Record>> download(int address, const Progress& progress);
+    Ack acknowledgeHeld(const std::vector<uint8_t>& frame, double t, int address);
+    Result<std::vector<Record>> download(int address, const Progress& progress);  // lock held
     static NoReply noReplyOf(const driver::ExchangeOutcome& outcome, int address);
 
     std::string device_;

@@ -62,11 +62,16 @@ void noteExchange(const std::string& device, Wait wait, const Reply& reply, int 
     t_last.wait = wait;
     t_last.reply = reply;
     t_last.address = address;
-    if (tracing()) {
-        char w[64];
-        std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", wait.n, wait.m, wait.t);
-        traceLine(device + " <", reply, w + t_last.describe());
-    }
+    traceOutcome(t_last);
+}
+
+void noteExchange(const ExchangeOutcome& outcome) { t_last = outcome; }
+
+void traceOutcome(const ExchangeOutcome& o) {
+    if (!tracing()) return;
+    char w[64];
+    std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", o.wait.n, o.wait.m, o.wait.t);
+    traceLine(o.device + " <", o.reply, w + o.describe());
 }
 
 void setTraceSink(TraceSink sink) {
@@ -113,6 +118,13 @@ Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::S
 
 Reply exchange(serial::SerialPort& p, const Frame& frame, Wait wait,
                const std::function<void(serial::SerialPort&)>& beforeOpen) {
+    ExchangeOutcome outcome = exchangeOn(p, frame, wait, beforeOpen);
+    noteExchange(outcome);
+    return std::move(outcome.reply);
+}
+
+ExchangeOutcome exchangeOn(serial::SerialPort& p, const Frame& frame, Wait wait,
+                           const std::function<void(serial::SerialPort&)>& beforeOpen) {
     p.clearBoth();
     if (beforeOpen) beforeOpen(p);
     if (!p.isOpen()) p.open();
@@ -121,9 +133,9 @@ Reply exchange(serial::SerialPort& p, const Frame& frame, Wait wait,
     auto start = serial::Clock::now();
     p.waitForBytes(wait.m, start, std::chrono::duration<double>(wait.t));
     p.setInputLen(static_cast<int16_t>(wait.n));
-    Reply reply = p.read();
-    noteExchange(p.openPath(), wait, reply, frame[0]);
-    return reply;
+    ExchangeOutcome outcome{p.openPath(), wait, p.read(), frame[0]};
+    traceOutcome(outcome);
+    return outcome;
 }
 
 bool accepted(const Reply& reply, size_t n, int16_t varAddr) {

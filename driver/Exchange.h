@@ -39,9 +39,15 @@ inline std::string_view lastTwo(std::string_view s) { return s.size() >= 2 ? s.s
 // This thread's serial port, through its host.
 serial::SerialPort& port();
 
+struct ExchangeOutcome;
+
 // Clears both buffers, opens the port if closed (after beforeOpen, when
 // given), writes the whole frame, waits for M bytes or more than T seconds,
 // and reads at most N bytes. Without a port: this thread's port.
+// exchangeOn gives the whole outcome and leaves this thread's record of the
+// last exchange alone; exchange notes it there for the thread's hosts.
+ExchangeOutcome exchangeOn(serial::SerialPort& port, const Frame& frame, Wait wait,
+                           const std::function<void(serial::SerialPort&)>& beforeOpen = {});
 Reply exchange(serial::SerialPort& port, const Frame& frame, Wait wait,
                const std::function<void(serial::SerialPort&)>& beforeOpen = {});
 Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::SerialPort&)>& beforeOpen = {});
@@ -53,8 +59,9 @@ bool accepted(const Reply& reply, size_t n, int16_t varAddr);
 bool acknowledged(serial::SerialPort& port, const Frame& frame, double t, int16_t varAddr);
 bool acknowledged(const Frame& frame, double t, int16_t varAddr);
 
-// The last exchange on this thread, for hosts that explain a false result
-// ("no reply from controller 20 on /dev/ttyUSB0 within 1 s").
+// One exchange's outcome; the last one on this thread is kept for hosts that
+// explain a false result ("no reply from controller 20 on /dev/ttyUSB0
+// within 1 s").
 struct ExchangeOutcome {
     std::string device;
     Wait wait{0, 0, 0};
@@ -65,6 +72,9 @@ struct ExchangeOutcome {
 const ExchangeOutcome& lastExchange();
 void forgetLastExchange();
 void noteExchange(const std::string& device, Wait wait, const Reply& reply, int address);
+void noteExchange(const ExchangeOutcome& outcome);
+// Traces a reply with its wait and what it amounts to.
+void traceOutcome(const ExchangeOutcome& outcome);
 
 // Frame tracing: off unless OSTREL_TRACE is set (1 for stderr, or a file
 // path) or a sink is installed. The sink receives one line per event.

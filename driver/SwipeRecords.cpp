@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +16,7 @@
 
 #include "basic/DateTime.h"
 #include "basic/Numbers.h"
+#include "driver/Bus.h"
 #include "driver/Exchange.h"
 #include "driver/Frames.h"
 #include "driver/cls_Door.h"
@@ -79,6 +81,40 @@ std::string recordFolder() {
 
 }  // namespace driver
 
+driver::Frame driver::recordsFrame(uint8_t address) { return shortFrame(address, 0x11); }
+
+driver::ExchangeOutcome driver::nextRecord(serial::SerialPort& p, const Frame& frame) {
+    constexpr Wait kRecordWait{11, 11, 2};
+    p.write(frame);
+    auto start = serial::Clock::now();
+    if (tracing()) traceLine(p.openPath() + " >", frame);
+    p.waitForBytes(kRecordWait.m, start, std::chrono::duration<double>(kRecordWait.t));
+    p.setInputLen(static_cast<int16_t>(kRecordWait.n));
+    ExchangeOutcome outcome{p.openPath(), kRecordWait, p.read(), -1};
+    traceOutcome(outcome);
+    return outcome;
+}
+
+Record driver::recordOf(const Reply& r) {
+    Record rec;
+    std::copy_n(r.begin(), rec.raw.size(), rec.raw.begin());
+    rec.leading = r[0];
+    rec.line = decodeRecordLine(r);
+    // The fields as the line shows them: b0|card|date|time|codeA|codeB.
+    std::string_view rest = rec.line;
+    std::array<std::string_view, 6> fields;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        size_t bar = rest.find('|');
+        fields[i] = rest.substr(0, bar);
+        rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar + 1);
+    }
+    rec.card = fields[1];
+    rec.codeA = fields[4];
+    rec.codeB = fields[5];
+    rec.time = packedTimestamp(r[4], r[5], r[6], r[7], r[8], 0);
+    return rec;
+}
+
 std::string driver::decodeRecordLine(const Reply& r) {
     std::string field1 = twoDigits(std::to_string(r[0]));
     std::string card = basic::hexByte(r[1]) + basic::hexByte(r[2]) + basic::hexByte(r[3]);
@@ -95,7 +131,7 @@ std::string driver::decodeRecordLine(const Reply& r) {
 
 bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::StringArray& lines,
                                const std::string& varTextFileName) {
-    const driver::Frame frame{driver::addressByte(varAddr), 0x02, 0x11};
+    const driver::Frame frame = driver::recordsFrame(driver::addressByte(varAddr));
     driver::Reply reply = driver::exchange(frame, {3, 3, 1});
     if (!driver::accepted(reply, 3, varAddr)) return false;
     // Unsigned: a controller may hold up to 65535 records.
@@ -104,13 +140,9 @@ bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::Str
 
     serial::SerialPort& p = driver::port();
     for (int32_t i = 0; i < n; ++i) {
-        p.write(frame);
-        auto start = serial::Clock::now();
-        if (driver::tracing()) driver::traceLine(p.openPath() + " >", frame);
-        p.waitForBytes(11, start, std::chrono::duration<double>(2.0));
-        p.setInputLen(11);
-        driver::Reply record = p.read();
-        driver::noteExchange(p.openPath(), {11, 11, 2}, record, -1);
+        driver::ExchangeOutcome outcome = driver::nextRecord(p, frame);
+        driver::noteExchange(outcome);
+        const driver::Reply& record = outcome.reply;
         if (lines.fixed) throw rt::AutomationError(rt::err::kFixedArray, "This array is fixed or temporarily locked");
         // Element i is new and empty; growth is amortised by the vector.
         lines.items.resize(static_cast<size_t>(i));
@@ -147,6 +179,75 @@ bool cls_Door::GetBrushRecord(int16_t varAddr, int32_t& varRecordCount, rt::Stri
 bool cls_Door::GetBrushRecordB(int16_t varAddr, int32_t& varRecordCount, std::string& varTextFileName) {
     rt::StringArray lines;
     return downloadRecords(varAddr, varRecordCount, lines, varTextFileName);
+}
+
+Result<std::vector<Record>> Bus::records(int address, const Progress& progress) {
+    addressOf(address);
+    auto held = hold();
+    return download(address, progress);
+}
+
+Result<std::vector<Record>> Bus::download(int address, const Progress& progress) {
+    const driver::Frame frame = driver::recordsFrame(addressOf(address));
+    Result<driver::Reply> count = runHeld(frame, 3, 1, address);
+    if (!count) return count.noReply();
+    const size_t n = 256 * count->at(1) + count->at(2);
+    std::vector<Record> records;
+    records.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        driver::ExchangeOutcome outcome = driver::nextRecord(*port_, frame);
+        if (outcome.reply.size() < 11) {
+            NoReply why = noReplyOf(outcome, address);
+            why.what = "record " + std::to_string(i + 1) + " of " + std::to_string(n);
+            return why;
+        }
+        records.push_back(driver::recordOf(outcome.reply));
+        if (progress) progress(i + 1, n);
+    }
+    return records;
+}
+
+// Download, verify, make durable, clear: the controller is cleared only when
+// the download is the controller's whole, unchanged set and the caller has
+// made it durable.
+Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDurable, const Progress& progress) {
+    constexpr int kAttempts = 3;
+    const uint8_t addr = addressOf(address);
+    auto held = hold();
+    std::string why;
+    std::vector<Record> received;
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        Result<std::vector<Record>> got = download(address, progress);
+        if (!got) return got.noReply();
+        received = std::move(got).value();
+        // Nothing may follow the last record: a stray byte shifted them all.
+        port_->waitForBytes(1, serial::Clock::now(), std::chrono::duration<double>(0.05));
+        if (size_t extra = port_->bytesWaiting()) {
+            why = std::to_string(extra) + " byte(s) left over after the last record";
+            break;
+        }
+        for (size_t i = 0; i < received.size() && why.empty(); ++i) {
+            if (received[i].leading != address)
+                why = "record " + std::to_string(i + 1) + " starts with " + std::to_string(received[i].leading) +
+                      ", not the address";
+            else if (!received[i].time)
+                why = "record " + std::to_string(i + 1) + " carries no valid date and time";
+        }
+        if (!why.empty()) break;
+        // A card presented meanwhile changes the count: download again.
+        Result<driver::Reply> status = runHeld(driver::statusFrame(addr), 15, 1, address);
+        if (!status) return status.noReply();
+        const size_t now = driver::statusOf(*status).recordCount;
+        if (now == received.size()) {
+            if (makeDurable) makeDurable(received);
+            Ack cleared = acknowledgeHeld(driver::clearRecordsFrame(addr), 1, address);
+            if (!cleared) return cleared.noReply();
+            return received;
+        }
+        why = "the controller counted " + std::to_string(now) + " records after " +
+              std::to_string(received.size()) + " were downloaded, " + std::to_string(attempt) + " time(s)";
+    }
+    throw CollectRefused("not cleared: " + why, std::move(received));
 }
 
 }  // namespace ostrel
