@@ -209,45 +209,35 @@ Result<std::vector<Record>> Bus::download(int address, const Progress& progress)
 
 // Download, verify, make durable, clear: the controller is cleared only when
 // the download is the controller's whole, unchanged set and the caller has
-// made it durable.
+// made it durable. Any failed check leaves every record on the controller.
 Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDurable, const Progress& progress) {
-    constexpr int kAttempts = 3;
     const uint8_t addr = addressOf(address);
     auto held = hold();
-    std::string why;
-    std::vector<Record> received;
-    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        Result<std::vector<Record>> got = download(address, progress);
-        if (!got) return got.noReply();
-        received = std::move(got).value();
-        // Nothing may follow the last record: a stray byte shifted them all.
-        port_->waitForBytes(1, serial::Clock::now(), std::chrono::duration<double>(0.05));
-        if (size_t extra = port_->bytesWaiting()) {
-            why = std::to_string(extra) + " byte(s) left over after the last record";
-            break;
-        }
-        for (size_t i = 0; i < received.size() && why.empty(); ++i) {
-            if (received[i].leading != address)
-                why = "record " + std::to_string(i + 1) + " starts with " + std::to_string(received[i].leading) +
-                      ", not the address";
-            else if (!received[i].time)
-                why = "record " + std::to_string(i + 1) + " carries no valid date and time";
-        }
-        if (!why.empty()) break;
-        // A card presented meanwhile changes the count: download again.
-        Result<driver::Reply> status = runHeld(driver::statusFrame(addr), 15, 1, address);
-        if (!status) return status.noReply();
-        const size_t now = driver::statusOf(*status).recordCount;
-        if (now == received.size()) {
-            if (makeDurable) makeDurable(received);
-            Ack cleared = acknowledgeHeld(driver::clearRecordsFrame(addr), 1, address);
-            if (!cleared) return cleared.noReply();
-            return received;
-        }
-        why = "the controller counted " + std::to_string(now) + " records after " +
-              std::to_string(received.size()) + " were downloaded, " + std::to_string(attempt) + " time(s)";
+    Result<std::vector<Record>> got = download(address, progress);
+    if (!got) return got.noReply();
+    std::vector<Record> received = std::move(got).value();
+    auto refuse = [&](const std::string& why) { throw CollectRefused("not cleared: " + why, std::move(received)); };
+
+    // Nothing may follow the last record: a stray byte shifts them all.
+    port_->waitForBytes(1, serial::Clock::now(), std::chrono::duration<double>(0.05));
+    if (size_t extra = port_->bytesWaiting()) refuse(std::to_string(extra) + " byte(s) left over after the last record");
+    for (size_t i = 0; i < received.size(); ++i) {
+        if (received[i].leading != address)
+            refuse("record " + std::to_string(i + 1) + " starts with " + std::to_string(received[i].leading) +
+                   ", not the address");
+        if (!received[i].time) refuse("record " + std::to_string(i + 1) + " carries no valid date and time");
     }
-    throw CollectRefused("not cleared: " + why, std::move(received));
+    // A card presented during the download changes the count.
+    Result<driver::Reply> status = runHeld(driver::statusFrame(addr), 15, 1, address);
+    if (!status) return status.noReply();
+    if (size_t now = driver::statusOf(*status).recordCount; now != received.size())
+        refuse("the controller counts " + std::to_string(now) + " records after " + std::to_string(received.size()) +
+               " were downloaded; collect again");
+
+    if (makeDurable) makeDurable(received);
+    Ack cleared = acknowledgeHeld(driver::clearRecordsFrame(addr), 1, address);
+    if (!cleared) return cleared.noReply();
+    return received;
 }
 
 }  // namespace ostrel
