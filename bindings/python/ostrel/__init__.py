@@ -195,7 +195,9 @@ class Bus:
     def __init__(self, device: str, settings: str = "9600,n,8,1") -> None:
         self._handle: Optional[int] = None
         self._calls = 0
-        self._idle = threading.Condition()
+        self._closing = False
+        self._lock = threading.Lock()
+        self._idle = threading.Condition(self._lock)
         handle = ctypes.c_void_p()
         rc = _lib.ostrel_open(device.encode(), settings.encode(), ctypes.byref(handle))
         if rc != _native.OK:
@@ -221,6 +223,7 @@ class Bus:
     def close(self) -> None:
         """Closes the port, once calls in other threads have returned. Later calls raise ValueError."""
         with self._idle:
+            self._closing = True
             self._idle.wait_for(lambda: self._calls == 0)
             handle, self._handle = self._handle, None
         if handle:
@@ -229,23 +232,23 @@ class Bus:
     # --- the calling machinery -------------------------------------------
 
     def _enter(self) -> int:
-        with self._idle:
-            if not self._handle:
+        with self._lock:
+            if self._closing or not self._handle:
                 raise ValueError("the bus is closed")
             self._calls += 1
             return self._handle
 
     def _leave(self) -> None:
-        with self._idle:
+        with self._lock:
             self._calls -= 1
-            if not self._calls:
+            if self._closing and not self._calls:
                 self._idle.notify_all()
 
-    def _call(self, name: str, *args: object) -> None:
+    def _call(self, function, *args: object) -> None:
         handle = self._enter()
         try:
-            rc = getattr(_lib, name)(handle, *args)
-            if rc != _native.OK:
+            rc = function(handle, *args)
+            if rc:
                 raise self._error(rc, handle)
         finally:
             self._leave()
@@ -280,23 +283,30 @@ class Bus:
     def status(self, address: int) -> Status:
         """Reads the controller's status block: record count, lock delays, clock, weekday, version."""
         out = _native.CStatus()
-        self._call("ostrel_get_status", _int(address, "address"), ctypes.byref(out))
+        address = _int(address, "address")
+        handle = self._enter()
+        try:
+            rc = _lib.ostrel_get_status(handle, address, ctypes.byref(out))
+            if rc:
+                raise self._error(rc, handle)
+        finally:
+            self._leave()
         return Status(out)
 
     def open_lock(self, address: int, lock: int) -> None:
         """Opens lock 1 or 2 for its delay."""
-        self._call("ostrel_open_lock", _int(address, "address"), _int(lock, "lock"))
+        self._call(_lib.ostrel_open_lock, _int(address, "address"), _int(lock, "lock"))
 
     def lock_states(self, address: int) -> Tuple[Optional[bool], Optional[bool]]:
         """The states of lock 1 and lock 2: True open ("ON"), False closed ("OFF"), None unknown."""
         l1, l2 = ctypes.c_int(), ctypes.c_int()
-        self._call("ostrel_lock_states", _int(address, "address"), ctypes.byref(l1), ctypes.byref(l2))
+        self._call(_lib.ostrel_lock_states, _int(address, "address"), ctypes.byref(l1), ctypes.byref(l2))
         of = {_native.LOCK_OPEN: True, _native.LOCK_CLOSED: False}
         return of.get(l1.value), of.get(l2.value)
 
     def set_lock_delay(self, address: int, lock: int, seconds: int) -> None:
         """Sets how long lock 1 or 2 stays open, 0-18 whole seconds."""
-        self._call("ostrel_set_lock_delay", _int(address, "address"), _int(lock, "lock"),
+        self._call(_lib.ostrel_set_lock_delay, _int(address, "address"), _int(lock, "lock"),
                    _int(seconds, "seconds"))
 
     def set_clock(self, address: int, when: Optional[_dt.datetime] = None) -> None:
@@ -306,7 +316,7 @@ class Bus:
         if not isinstance(when, _dt.datetime):
             raise ValueError("when: must be a datetime.datetime")
         t = _native.Time(when.year, when.month, when.day, when.hour, when.minute, when.second)
-        self._call("ostrel_set_clock", _int(address, "address"), ctypes.byref(t))
+        self._call(_lib.ostrel_set_clock, _int(address, "address"), ctypes.byref(t))
 
     def enrol(self, address: int, physical: str, logical: Union[str, int],
               valid_from: Optional[_dt.date] = None, valid_to: Optional[_dt.date] = None,
@@ -348,25 +358,25 @@ class Bus:
             card.first_day, card.last_day = _int(first, "days"), _int(last, "days")
         card.lock1 = _lock_type(lock1, "lock1")
         card.lock2 = _lock_type(lock2, "lock2")
-        self._call("ostrel_enrol", _int(address, "address"), ctypes.byref(card))
+        self._call(_lib.ostrel_enrol, _int(address, "address"), ctypes.byref(card))
 
     def remove_card(self, address: int, logical: Union[str, int]) -> None:
         """Removes the card with this logical number (up to 6 digits) from the controller's list."""
-        self._call("ostrel_remove_card", _int(address, "address"), _digits(logical, "logical"))
+        self._call(_lib.ostrel_remove_card, _int(address, "address"), _digits(logical, "logical"))
 
     def remove_all_cards(self, address: int) -> None:
         """Empties the controller's list of issued cards."""
-        self._call("ostrel_remove_all_cards", _int(address, "address"))
+        self._call(_lib.ostrel_remove_all_cards, _int(address, "address"))
 
     def last_card(self, address: int) -> str:
         """The physical number of the card presented last, 10 characters."""
         out = ctypes.create_string_buffer(11)
-        self._call("ostrel_last_card", _int(address, "address"), out)
+        self._call(_lib.ostrel_last_card, _int(address, "address"), out)
         return out.value.decode("ascii", "replace")
 
     def clear_last_card(self, address: int) -> None:
         """Clears the controller's last-card flag."""
-        self._call("ostrel_clear_last_card", _int(address, "address"))
+        self._call(_lib.ostrel_clear_last_card, _int(address, "address"))
 
     def records(self, address: int, progress: Optional[Progress] = None) -> list:
         """Downloads the swipe records (the controller keeps them).
@@ -390,7 +400,7 @@ class Bus:
 
     def clear_records(self, address: int) -> None:
         """Deletes the controller's swipe records without downloading them."""
-        self._call("ostrel_clear_records", _int(address, "address"))
+        self._call(_lib.ostrel_clear_records, _int(address, "address"))
 
     def _download(self, name: str, address: int, progress: Optional[Progress],
                   durable: Optional[Callable[[list], None]]) -> list:
