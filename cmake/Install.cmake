@@ -17,6 +17,8 @@ install(FILES ${CMAKE_BINARY_DIR}/OstrelConfig.cmake ${CMAKE_BINARY_DIR}/OstrelC
 
 configure_file(${PROJECT_SOURCE_DIR}/cmake/ostrel.pc.in ${CMAKE_BINARY_DIR}/ostrel.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/ostrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/ostrel-c.pc.in ${CMAKE_BINARY_DIR}/ostrel-c.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/ostrel-c.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # A direct install (not a package, not a staged DESTDIR) registers the class
 # system-wide when run as root, and says how otherwise.
