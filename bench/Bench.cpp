@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "driver/Collection.h"
 #include "driver/Exchange.h"
 #include "driver/cls_Door.h"
 #include "sim/BareLine.h"
+#include "serial/SerialPort.h"
 #include "sim/SimController.h"
 
 using namespace ostrel;
@@ -149,6 +151,45 @@ std::pair<double, double> driverDownload(int32_t expect) {
     return {t, threadCpu() - c0};
 }
 
+// The old way to empty a controller (download, then clear) against the
+// verified collection, on one port opened before the clock starts. Each
+// starts from the same freshly seeded controller; returns seconds.
+double plainThenClear(sim::SimController& s, int32_t expect) {
+    cls_Door d;
+    std::string settings = "9600,n,8,1";
+    int16_t in = 2048, out = 512;
+    d.SetPort(1, settings, in, out);
+    int32_t count = 0;
+    rt::StringArray lines;
+    std::string name;
+    double c0 = threadCpu();
+    auto t0 = Clock::now();
+    d.GetBrushRecord(1, count, lines, name);
+    d.ClearBrushRecord(1);
+    double t = std::chrono::duration<double>(Clock::now() - t0).count();
+    g_cpu["plain+clear"].seconds += threadCpu() - c0;
+    if (count != expect) std::fprintf(stderr, "download got %d of %d\n", count, expect);
+    s.seedRecords(static_cast<size_t>(expect));
+    return t;
+}
+
+double verifiedCollection(sim::SimController& s, int32_t expect) {
+    serial::SerialPort port;
+    port.setDeviceOverride(s.slavePath());
+    port.setInputMode(1);
+    port.open();
+    size_t kept = 0;
+    double c0 = threadCpu();
+    auto t0 = Clock::now();
+    auto r = driver::collectRecords(port, 1, [&](const auto& records, bool) { kept = records.size(); });
+    double t = std::chrono::duration<double>(Clock::now() - t0).count();
+    g_cpu["collection"].seconds += threadCpu() - c0;
+    if (!r.clearAcknowledged || kept != static_cast<size_t>(expect))
+        std::fprintf(stderr, "collection: %zu of %d, %s\n", kept, expect, r.reason.c_str());
+    s.seedRecords(static_cast<size_t>(expect));
+    return t;
+}
+
 double floorDownload(const std::string& path, int n) {
     sim::BareLine line(path);
     auto t0 = Clock::now();
@@ -175,7 +216,7 @@ long peakMemoryKb(int records) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int kDownload = 10000, kDownloadRounds = 3, kPaced = 200, kPacedRounds = 8;
+    const int kDownload = 10000, kDownloadRounds = 3, kCollectRounds = 10, kPaced = 200, kPacedRounds = 8;
     g_sim = std::make_unique<sim::SimController>();
     g_sim->seedRecords(kDownload);
     setenv("OSTREL_COM1", g_sim->slavePath().c_str(), 1);
@@ -221,6 +262,23 @@ int main(int argc, char** argv) {
     const double dlTime = percentile(dlTimes, 0.5), floorDl = percentile(floorDlTimes, 0.5),
                  peerDl = percentile(peerDlTimes, 0.5);
 
+    // The cost of a collection that verifies before it clears, interleaved.
+    std::vector<double> plainClearTimes, collectTimes;
+    {
+        sim::SimController collectSim;
+        collectSim.seedRecords(kDownload);
+        setenv("OSTREL_COM1", collectSim.slavePath().c_str(), 1);
+        // Alternating which goes first, so neither always follows the other.
+        for (int round = 0; round < kCollectRounds; ++round) {
+            if (round % 2) collectTimes.push_back(verifiedCollection(collectSim, kDownload));
+            plainClearTimes.push_back(plainThenClear(collectSim, kDownload));
+            if (round % 2 == 0) collectTimes.push_back(verifiedCollection(collectSim, kDownload));
+        }
+        setenv("OSTREL_COM1", g_sim->slavePath().c_str(), 1);
+    }
+    const double plainClear = percentile(plainClearTimes, 0.5), collect = percentile(collectTimes, 0.5);
+    const double plainClearMin = percentile(plainClearTimes, 0), collectMin = percentile(collectTimes, 0);
+
     // Paced at 9600 baud, alternating driver and floor.
     sim::Options paced;
     paced.pace = true;
@@ -260,6 +318,13 @@ int main(int argc, char** argv) {
     }
     std::printf("| download %d records, unpaced (records/s) | %.0f | %.0f | %.3f | | | %.0f | %.3f |\n", kDownload,
                 kDownload / dlTime, kDownload / floorDl, dlTime / floorDl, kDownload / peerDl, dlTime / peerDl);
+    std::printf("| verified collection of %d records, unpaced, median (ms) | %.1f | %.1f (download then clear) | %.4f | | | | |\n",
+                kDownload, collect * 1e3, plainClear * 1e3, collect / plainClear);
+    std::printf("| verified collection of %d records, unpaced, fastest (ms) | %.1f | %.1f (download then clear) | %.4f | | | | |\n",
+                kDownload, collectMin * 1e3, plainClearMin * 1e3, collectMin / plainClearMin);
+    std::printf("| verified collection CPU (s) | %.3f | %.3f (download then clear) | %.4f | | | | |\n",
+                g_cpu["collection"].seconds / kCollectRounds, g_cpu["plain+clear"].seconds / kCollectRounds,
+                g_cpu["collection"].seconds / g_cpu["plain+clear"].seconds);
     std::printf("| download CPU (s) | %.3f | | | | | %.3f | %.3f |\n", dlCpu, peerDlCpu, dlCpu / peerDlCpu);
     std::printf("| download paced at 9600 baud (ms per record) | %.3f | %.3f | %.4f | | | line rate %.3f | %.4f of line rate |\n",
                 pacedDriver * 1e3, pacedFloor * 1e3, pacedDriver / pacedFloor, lineRate * 1e3, pacedDriver / lineRate);

@@ -50,7 +50,6 @@ std::optional<Timestamp> packedTimestamp(uint8_t yy, uint8_t mo, uint8_t dd, uin
 Frame clearLastFlagFrame(uint8_t address);
 Frame openLockFrame(uint8_t address, uint8_t lockCode);
 Frame clearCardListFrame(uint8_t address);
-Frame clearRecordsFrame(uint8_t address);
 Frame lockStateFrame(uint8_t address);
 Frame lockDelayFrame(uint8_t address, int lock, uint8_t delayUnits);  // lock 1 or 2
 LockStates lockStatesOf(uint8_t state);
@@ -63,15 +62,19 @@ Frame dateFrame(uint8_t address, uint8_t year, uint8_t month, uint8_t day);
 Frame removeCardFrame(uint8_t address, std::string_view logical);
 Frame lastCardFrame(uint8_t address);
 
-// The record request, repeated for the count and for every record
-// (SwipeRecords.cpp), and the next record's exchange: the frame written
-// again without clearing anything, N = M = 11, T = 2, reply address unchecked.
-Frame recordsFrame(uint8_t address);
-ExchangeOutcome nextRecord(serial::SerialPort& port, const Frame& frame);
+// A record reply as a typed record (SwipeRecords.cpp).
 Record recordOf(const Reply& record);
 
+// The status request and its wait (StatusCommand.cpp).
+Frame statusRequest(int16_t varAddr);
+inline constexpr Wait kStatusWait{15, 15, 1};
+
+// The request that clears the stored swipe records, acknowledged within 1 s
+// (LockCommands.cpp).
+Frame clearRecordsRequest(int16_t varAddr);
+inline constexpr double kClearRecordsLimit = 1;
+
 // The 15-byte status reply (StatusCommand.cpp).
-Frame statusFrame(uint8_t address);
 Status statusOf(const Reply& reply);
 struct StatusBlock {
     int32_t recordCount = 0;

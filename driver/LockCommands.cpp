@@ -23,7 +23,6 @@ using driver::Frame;
 Frame driver::clearLastFlagFrame(uint8_t address) { return shortFrame(address, 0x02); }
 Frame driver::openLockFrame(uint8_t address, uint8_t lockCode) { return shortFrame(address, lockCode); }
 Frame driver::clearCardListFrame(uint8_t address) { return shortFrame(address, 0x0C); }
-Frame driver::clearRecordsFrame(uint8_t address) { return shortFrame(address, 0x06); }
 Frame driver::lockStateFrame(uint8_t address) { return shortFrame(address, 0x1F); }
 
 Frame driver::lockDelayFrame(uint8_t address, int lock, uint8_t delayUnits) {
@@ -71,8 +70,10 @@ bool cls_Door::ClearSendList(int16_t varAddr) {
     return driver::acknowledged(driver::clearCardListFrame(driver::addressByte(varAddr)), 2, varAddr);
 }
 
+driver::Frame driver::clearRecordsRequest(int16_t varAddr) { return Frame{addressByte(varAddr), 0x02, 0x06}; }
+
 bool cls_Door::ClearBrushRecord(int16_t varAddr) {
-    return driver::acknowledged(driver::clearRecordsFrame(driver::addressByte(varAddr)), 1, varAddr);
+    return driver::acknowledged(driver::clearRecordsRequest(varAddr), driver::kClearRecordsLimit, varAddr);
 }
 
 bool cls_Door::GetLockState(int16_t varAddr, std::string& varLockState1, std::string& varLockState2) {
@@ -101,7 +102,10 @@ Ack Bus::openLock(int address, int lock) {
 
 Ack Bus::removeAllCards(int address) { return acknowledge(driver::clearCardListFrame(addressOf(address)), 2, address); }
 
-Ack Bus::clearRecords(int address) { return acknowledge(driver::clearRecordsFrame(addressOf(address)), 1, address); }
+Ack Bus::clearRecords(int address) {
+    return acknowledge(driver::clearRecordsRequest(static_cast<int16_t>(addressOf(address))),
+                       driver::kClearRecordsLimit, address);
+}
 
 Result<LockStates> Bus::lockStates(int address) {
     Result<driver::Reply> reply = run(driver::lockStateFrame(addressOf(address)), 2, 1, address);

@@ -23,7 +23,7 @@ const std::string& delayText(uint8_t units) {
 
 }  // namespace
 
-driver::Frame driver::statusFrame(uint8_t address) { return shortFrame(address, 0x04); }
+driver::Frame driver::statusRequest(int16_t varAddr) { return Frame{addressByte(varAddr), 0x02, 0x04}; }
 
 std::optional<Timestamp> driver::packedTimestamp(uint8_t yy, uint8_t mo, uint8_t dd, uint8_t hh, uint8_t mi,
                                                  uint8_t ss) {
@@ -68,7 +68,7 @@ driver::StatusBlock driver::decodeStatus(const Reply& b) {
 
 bool cls_Door::GetSysData(int16_t varAddr, int32_t& varRecordCount, std::string& varDelay1, std::string& varDelay2,
                           std::string& varDate, std::string& varTime, std::string& varWeek, std::string& varVer) {
-    driver::Reply reply = driver::exchange(driver::statusFrame(driver::addressByte(varAddr)), {15, 15, 1});
+    driver::Reply reply = driver::exchange(driver::statusRequest(varAddr), driver::kStatusWait);
     if (!driver::accepted(reply, 15, varAddr)) return false;
     driver::StatusBlock s = driver::decodeStatus(reply);
     varRecordCount = s.recordCount;
@@ -83,7 +83,8 @@ bool cls_Door::GetSysData(int16_t varAddr, int32_t& varRecordCount, std::string&
 }
 
 Result<Status> Bus::status(int address) {
-    Result<driver::Reply> reply = run(driver::statusFrame(addressOf(address)), 15, 1, address);
+    Result<driver::Reply> reply = run(driver::statusRequest(static_cast<int16_t>(addressOf(address))), driver::kStatusWait.n,
+                                        driver::kStatusWait.t, address);
     if (!reply) return reply.noReply();
     return driver::statusOf(*reply);
 }

@@ -9,14 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "basic/DateTime.h"
+#include "basic/DurableFile.h"
 #include "basic/Numbers.h"
 #include "driver/Bus.h"
+#include "driver/Collection.h"
 #include "driver/Exchange.h"
 #include "driver/Frames.h"
 #include "driver/cls_Door.h"
@@ -33,34 +32,14 @@ thread_local driver::RecordProgress t_progress;
 // "00" + text, last two characters: a reading filled to two digits.
 std::string twoDigits(const std::string& s) { return std::string(driver::lastTwo("00" + s)); }
 
-[[noreturn]] void fileError(const std::string& what, const fs::path& path, int e) {
-    throw rt::AutomationError(75, "Path/File access error: cannot " + what + " " + path.string() + ": " +
-                                      std::strerror(e));
+[[noreturn]] void fileError(const basic::DurableFileError& e) {
+    throw rt::AutomationError(75, std::string("Path/File access error: ") + e.what());
 }
 
-// Writes the lines beside the old file and renames over it, so the path holds
-// either the previous download or the complete new one.
-void replaceRecordFile(const fs::path& path, const std::vector<std::string>& lines) {
-    fs::path tmp = path;
-    tmp += ".partial-" + std::to_string(getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) fileError("create", tmp, errno);
-        for (const std::string& line : lines) out << line << "\r\n";
-        out.flush();
-        if (!out) {
-            int e = errno;
-            std::error_code ec;
-            fs::remove(tmp, ec);
-            fileError("write", tmp, e);
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        std::error_code ec;
-        fs::remove(tmp, ec);
-        fileError("replace", path, e);
-    }
+// The folder of the library when it sits in a system folder: a packaged
+// install, whose folder belongs to no user's data.
+bool inSystemFolder(const std::string& folder) {
+    return folder.starts_with("/usr/") || folder.starts_with("/lib") || folder == "/usr";
 }
 
 }  // namespace
@@ -71,29 +50,47 @@ void setRecordProgress(RecordProgress progress) { t_progress = std::move(progres
 
 std::string recordFolder() {
     std::string own = rt::folderOfAddress(reinterpret_cast<const void*>(&recordFolder));
-    if (!own.empty() && access(own.c_str(), W_OK) == 0) return own;
-    // An installed library's folder is usually not writable by its users.
+    const bool system = inSystemFolder(own);
+    if (system && geteuid() == 0) return "/var/lib/ostrel";
+    if (!system && !own.empty() && access(own.c_str(), W_OK) == 0) return own;
+    // Never a shared place such as /tmp: another user could plant files there.
     const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg && *xdg) return (fs::path(xdg) / "ostrel").string();
     const char* home = std::getenv("HOME");
-    fs::path base = (xdg && *xdg) ? fs::path(xdg) : fs::path(home && *home ? home : "/tmp") / ".local" / "share";
-    return (base / "ostrel").string();
+    if (home && *home) return (fs::path(home) / ".local" / "share" / "ostrel").string();
+    return {};
+}
+
+Frame recordRequest(int16_t varAddr) { return Frame{addressByte(varAddr), 0x02, 0x11}; }
+
+int32_t recordCount(const Reply& r) { return 256 * r[1] + r[2]; }
+
+Reply requestRecord(serial::SerialPort& p, const Frame& request) {
+    p.write(request);
+    auto start = serial::Clock::now();
+    if (tracing()) traceLine(p.openPath() + " >", request);
+    p.waitForBytes(kRecordWait.m, start, std::chrono::duration<double>(kRecordWait.t));
+    p.setInputLen(static_cast<int16_t>(kRecordWait.n));
+    Reply record = p.read();
+    noteExchange(p.openPath(), kRecordWait, record, -1);
+    return record;
+}
+
+std::optional<std::string> recordFault(const Reply& r, uint8_t address, bool anyLeadingByte) {
+    auto packed = [](uint8_t b) { return (b >> 4) <= 9 && (b & 0x0F) <= 9; };
+    auto bytes = [&](size_t from, size_t n) {
+        std::string s;
+        for (size_t i = from; i < from + n; ++i) s += (s.empty() ? "" : " ") + basic::hexByte(r[i]);
+        return s;
+    };
+    if (!anyLeadingByte && r[0] != address)
+        return "its byte 0 is " + std::to_string(r[0]) + ", not the bus address " + std::to_string(address);
+    if (!packed(r[4]) || !packed(r[5]) || !packed(r[6])) return "its date is not packed decimal (" + bytes(4, 3) + ")";
+    if (!packed(r[7]) || !packed(r[8])) return "its time is not packed decimal (" + bytes(7, 2) + ")";
+    return std::nullopt;
 }
 
 }  // namespace driver
-
-driver::Frame driver::recordsFrame(uint8_t address) { return shortFrame(address, 0x11); }
-
-driver::ExchangeOutcome driver::nextRecord(serial::SerialPort& p, const Frame& frame) {
-    constexpr Wait kRecordWait{11, 11, 2};
-    p.write(frame);
-    auto start = serial::Clock::now();
-    if (tracing()) traceLine(p.openPath() + " >", frame);
-    p.waitForBytes(kRecordWait.m, start, std::chrono::duration<double>(kRecordWait.t));
-    p.setInputLen(static_cast<int16_t>(kRecordWait.n));
-    ExchangeOutcome outcome{p.openPath(), kRecordWait, p.read(), -1};
-    traceOutcome(outcome);
-    return outcome;
-}
 
 Record driver::recordOf(const Reply& r) {
     Record rec;
@@ -131,23 +128,20 @@ std::string driver::decodeRecordLine(const Reply& r) {
 
 bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::StringArray& lines,
                                const std::string& varTextFileName) {
-    const driver::Frame frame = driver::recordsFrame(driver::addressByte(varAddr));
-    driver::Reply reply = driver::exchange(frame, {3, 3, 1});
+    const driver::Frame frame = driver::recordRequest(varAddr);
+    serial::SerialPort& p = driver::port();
+    driver::Reply reply = driver::exchange(p, frame, driver::kCountWait);
     if (!driver::accepted(reply, 3, varAddr)) return false;
-    // Unsigned: a controller may hold up to 65535 records.
-    const int32_t n = 256 * reply[1] + reply[2];
+    const int32_t n = driver::recordCount(reply);
     varRecordCount = n;
 
-    serial::SerialPort& p = driver::port();
     for (int32_t i = 0; i < n; ++i) {
-        driver::ExchangeOutcome outcome = driver::nextRecord(p, frame);
-        driver::noteExchange(outcome);
-        const driver::Reply& record = outcome.reply;
+        driver::Reply record = driver::requestRecord(p, frame);
         if (lines.fixed) throw rt::AutomationError(rt::err::kFixedArray, "This array is fixed or temporarily locked");
         // Element i is new and empty; growth is amortised by the vector.
         lines.items.resize(static_cast<size_t>(i));
         lines.items.emplace_back();
-        if (record.size() < 11)
+        if (record.size() < driver::kRecordSize)
             throw rt::AutomationError(rt::err::kSubscriptOutOfRange,
                                       "Subscript out of range: record " + std::to_string(i + 1) + " of " +
                                           std::to_string(n) + " came with " + std::to_string(record.size()) +
@@ -159,15 +153,25 @@ bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::Str
     if (basic::trimSpaces(varTextFileName).empty()) return true;
     if (varTextFileName.find('/') != std::string::npos || varTextFileName.find('\0') != std::string::npos)
         throw rt::AutomationError(52, "Bad file name or number: " + varTextFileName);
-    fs::path folder = driver::recordFolder();
+    const std::string folder = driver::recordFolder();
+    if (folder.empty())
+        throw rt::AutomationError(75, "Path/File access error: no folder for record files: the library's folder "
+                                      "is not writable and neither XDG_DATA_HOME nor HOME is set");
     std::error_code ec;
     fs::create_directories(folder, ec);
-    fs::path path = folder / (varTextFileName + ".txt");
-    if (n == 0) {
-        if (std::remove(path.c_str()) != 0 && errno != ENOENT) fileError("delete", path, errno);
-        return true;
+    const std::string path = (fs::path(folder) / (varTextFileName + ".txt")).string();
+    try {
+        if (n == 0) {
+            basic::removeFileDurably(path);
+            return true;
+        }
+        std::string text;
+        text.reserve(lines.items.size() * 33);
+        for (const std::string& line : lines.items) text.append(line).append("\r\n");
+        basic::writeFileDurably(path, text);
+    } catch (const basic::DurableFileError& e) {
+        fileError(e);
     }
-    replaceRecordFile(path, lines.items);
     return true;
 }
 
@@ -188,56 +192,56 @@ Result<std::vector<Record>> Bus::records(int address, const Progress& progress) 
 }
 
 Result<std::vector<Record>> Bus::download(int address, const Progress& progress) {
-    const driver::Frame frame = driver::recordsFrame(addressOf(address));
-    Result<driver::Reply> count = runHeld(frame, 3, 1, address);
+    const driver::Frame frame = driver::recordRequest(static_cast<int16_t>(addressOf(address)));
+    Result<driver::Reply> count = runHeld(frame, driver::kCountWait.n, driver::kCountWait.t, address);
     if (!count) return count.noReply();
-    const size_t n = 256 * count->at(1) + count->at(2);
+    const size_t n = static_cast<size_t>(driver::recordCount(*count));
     std::vector<Record> records;
     records.reserve(n);
     for (size_t i = 0; i < n; ++i) {
-        driver::ExchangeOutcome outcome = driver::nextRecord(*port_, frame);
-        if (outcome.reply.size() < 11) {
-            NoReply why = noReplyOf(outcome, address);
+        driver::Reply reply = driver::requestRecord(*port_, frame);
+        if (reply.size() < driver::kRecordSize) {
+            NoReply why = noReplyOf({port_->openPath(), driver::kRecordWait, std::move(reply), -1}, address);
             why.what = "record " + std::to_string(i + 1) + " of " + std::to_string(n);
             return why;
         }
-        records.push_back(driver::recordOf(outcome.reply));
+        records.push_back(driver::recordOf(reply));
         if (progress) progress(i + 1, n);
     }
     return records;
 }
 
-// Download, verify, make durable, clear: the controller is cleared only when
-// the download is the controller's whole, unchanged set and the caller has
-// made it durable. Any failed check leaves every record on the controller.
+// The driver's safe collection on this bus's port. A count or status that
+// was not accepted is a NoReply; any other failed check is CollectRefused,
+// with nothing cleared. The caller's step sees verified records only.
 Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDurable, const Progress& progress) {
-    const uint8_t addr = addressOf(address);
+    const auto addr = static_cast<int16_t>(addressOf(address));
     auto held = hold();
-    Result<std::vector<Record>> got = download(address, progress);
-    if (!got) return got.noReply();
-    std::vector<Record> received = std::move(got).value();
-    auto refuse = [&](const std::string& why) { throw CollectRefused("not cleared: " + why, std::move(received)); };
-
-    // Nothing may follow the last record: a stray byte shifts them all.
-    port_->waitForBytes(1, serial::Clock::now(), std::chrono::duration<double>(0.05));
-    if (size_t extra = port_->bytesWaiting()) refuse(std::to_string(extra) + " byte(s) left over after the last record");
-    for (size_t i = 0; i < received.size(); ++i) {
-        if (received[i].leading != address)
-            refuse("record " + std::to_string(i + 1) + " starts with " + std::to_string(received[i].leading) +
-                   ", not the address");
-        if (!received[i].time) refuse("record " + std::to_string(i + 1) + " carries no valid date and time");
+    auto typed = [](const std::vector<driver::SwipeRecord>& got) {
+        std::vector<Record> out;
+        out.reserve(got.size());
+        for (const driver::SwipeRecord& r : got) out.push_back(driver::recordOf(driver::Reply(r.raw.begin(), r.raw.end())));
+        return out;
+    };
+    driver::CollectionOptions options;
+    options.progress = progress;
+    driver::CollectionResult result = driver::collectRecords(
+        *port_, addr,
+        [&](const std::vector<driver::SwipeRecord>& got, bool verified) {
+            if (verified && makeDurable) makeDurable(typed(got));
+        },
+        options);
+    // The collection's exchanges ran on this thread: its last one says why.
+    auto lastNoReply = [&] { return noReplyOf(driver::lastExchange(), address); };
+    switch (result.failed) {
+        case driver::CollectionCheck::None: break;
+        case driver::CollectionCheck::NoStatus:
+        case driver::CollectionCheck::NoCount: return lastNoReply();
+        default: throw CollectRefused("not cleared: " + result.reason, typed(result.records));
     }
-    // A card presented during the download changes the count.
-    Result<driver::Reply> status = runHeld(driver::statusFrame(addr), 15, 1, address);
-    if (!status) return status.noReply();
-    if (size_t now = driver::statusOf(*status).recordCount; now != received.size())
-        refuse("the controller counts " + std::to_string(now) + " records after " + std::to_string(received.size()) +
-               " were downloaded; collect again");
-
-    if (makeDurable) makeDurable(received);
-    Ack cleared = acknowledgeHeld(driver::clearRecordsFrame(addr), 1, address);
-    if (!cleared) return cleared.noReply();
-    return received;
+    // Nothing announced is nothing to clear.
+    if (result.clearSent && !result.clearAcknowledged) return lastNoReply();
+    return typed(result.records);
 }
 
 }  // namespace ostrel

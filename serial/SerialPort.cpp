@@ -16,6 +16,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "basic/Descriptors.h"
 #include "runtime/AutomationError.h"
 
 using ostrel::rt::AutomationError;
@@ -141,7 +142,9 @@ void SerialPort::setRThreshold(int16_t threshold) {
 void SerialPort::open() {
     if (isOpen()) throw AutomationError(err::kPortInUse, "Port already open: " + openPath_);
     const std::string path = devicePath();
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Never 0-2: with a standard stream closed, the program's own output
+    // would otherwise go onto the bus.
+    int fd = basic::aboveStandardStreams(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
         int e = errno;
         if (e == EBUSY)

@@ -46,9 +46,6 @@ void makeRaw(int fd) {
     tcsetattr(fd, TCSANOW, &t);
 }
 
-// Frames a record download pauses for this long start over with the count.
-constexpr auto kDownloadPause = std::chrono::milliseconds(2500);
-
 }  // namespace
 
 std::optional<Bytes> statefulReply(ControllerState& s, const Bytes& f, bool& downloading, size_t& nextRecord) {
@@ -286,11 +283,8 @@ void SimController::send(const Bytes& bytes) {
 std::vector<Chunk> SimController::answer(const Bytes& frame) {
     std::lock_guard lock(mutex_);
     if (script_) return script_(frame);
-    auto now = std::chrono::steady_clock::now();
-    if (frame.size() == 3 && frame[2] == 0x11) {
-        if (downloading_ && now - lastRecordRequest_ > kDownloadPause) downloading_ = false;
-        lastRecordRequest_ = now;
-    }
+    // An interrupted download stays where it was, as on a controller: the
+    // next read request gets the next record, not the count.
     auto reply = statefulReply(state_, frame, downloading_, nextRecord_);
     if (!reply) return {};
     return {Chunk{std::chrono::milliseconds(0), *reply}};

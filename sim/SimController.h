@@ -121,7 +121,6 @@ private:
     // Record download progress.
     bool downloading_ = false;
     size_t nextRecord_ = 0;
-    std::chrono::steady_clock::time_point lastRecordRequest_{};
 };
 
 // The stateful controller's answer to one frame (no delays), for reuse.

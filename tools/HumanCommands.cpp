@@ -9,11 +9,9 @@
 
 #include "basic/DateTime.h"
 #include "driver/Exchange.h"
-#include "driver/SwipeRecords.h"
 #include "tools/EnrolFile.h"
 #include "tools/Ports.h"
-#include "tools/Progress.h"
-#include "tools/RecordOutput.h"
+#include "tools/RecordsCommand.h"
 #include "tools/Session.h"
 
 namespace ostrel::tools {
@@ -28,7 +26,7 @@ struct Args {
     std::string date, time;
     std::string physical, logical, from, to, hours, days, lock1 = "in-out", lock2 = "in-out";
     std::string out, format = "lines", file;
-    bool clear = false;
+    bool clear = false, append = false, anyLeadingByte = false;
 };
 
 void addAddress(CLI::App* c, Args& a) {
@@ -99,27 +97,7 @@ int enrol(Session& s, const Args& a) {
 }
 
 int records(Session& s, const Args& a) {
-    std::unique_ptr<ProgressBar> bar;
-    if (isatty(STDERR_FILENO) && !s.options().json) {
-        bar = std::make_unique<ProgressBar>();
-        driver::setRecordProgress([&](size_t done, size_t total) { bar->update(done, total); });
-    }
-    int32_t count = 0;
-    rt::StringArray lines;
-    std::string noFile;
-    bool ok = s.door().GetBrushRecord(addr16(a), count, lines, noFile);
-    driver::setRecordProgress({});
-    if (bar) bar->finish();
-    if (!ok) return s.report(false, a.addr, "");
-    if (count == 0) lines.items.clear();
-    writeRecords(lines.items, a.format, a.out);
-    // Cleared only once every record was received and written out.
-    if (a.clear && !s.door().ClearBrushRecord(addr16(a)))
-        return s.report(false, a.addr, "", {{"records", count}, {"cleared", false}});
-    if (!a.out.empty() || a.clear)
-        std::cerr << count << " records from controller " << a.addr << (a.out.empty() ? "" : " written to " + a.out)
-                  << (a.clear ? ", controller cleared" : "") << std::endl;
-    return kAcknowledged;
+    return recordsCommand(s, {a.addr, a.out, a.format, a.clear, a.append, a.anyLeadingByte});
 }
 
 }  // namespace
@@ -192,7 +170,12 @@ std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
     rec->add_option("--format", a->format, "lines, csv or json")
         ->check(CLI::IsMember({"lines", "csv", "json"}))
         ->capture_default_str();
-    rec->add_flag("--clear", a->clear, "Clear the controller's records after all were received and written");
+    rec->add_flag("--clear", a->clear,
+                  "Clear the controller's records once all were received, verified and written to disk; an "
+                  "existing --out file is never replaced");
+    rec->add_flag("--append", a->append, "Add the records to the end of the --out file, durably");
+    rec->add_flag("--any-leading-byte", a->anyLeadingByte,
+                  "With --clear: accept records whose first byte is not the bus address");
     addAddress(add("clear-records", "Clear the controller's swipe records",
                    [](Session& s, const Args& x) {
                        return s.report(s.door().ClearBrushRecord(addr16(x)), x.addr, "swipe records cleared");

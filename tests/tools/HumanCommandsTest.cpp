@@ -120,7 +120,7 @@ TEST_F(HumanCommandsTest, RecordsInEveryFormatAndClearedOnlyAfterSuccess) {
     EXPECT_EQ(j[0]["reader"], "20");
 
     sim_->withState([](ostrel::sim::ControllerState& s) { s.silentAfterRecords = 2; });
-    EXPECT_EQ(ostrel("records 20 --clear").status, 3);
+    EXPECT_EQ(ostrel("records 20 --clear").status, 1);  // not cleared: the records came short
     EXPECT_EQ(sim_->withState([](ostrel::sim::ControllerState& s) { return s.records.size(); }), 3u);
     sim_->withState([](ostrel::sim::ControllerState& s) { s.silentAfterRecords.reset(); });
     std::string out = "/tmp/ostrel-rec-" + std::to_string(getpid()) + ".txt";

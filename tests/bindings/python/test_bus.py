@@ -80,9 +80,21 @@ def test_collect_keeps_records_when_durable_step_fails(sim):
 
 
 def test_collect_refuses_records_that_are_not_its_own(fake_line):
-    # A count of 1, then a record whose byte 0 is another address.
+    # One record, whose byte 0 is another address.
     record = bytes([21, 0x00, 0x01, 0x23, 0x26, 0x01, 0x02, 0x08, 0x00, 0x01, 0x00])
-    line = fake_line(lambda f: {0x11: bytes([20, 0, 1]) if len(line.frames) % 2 else record}.get(f[2]))
+    status = bytes([20, 0, 1]) + bytes(12)
+    sequence = {"next": "count"}
+
+    def controller(frame):
+        if frame[2] == 0x04:
+            return status
+        if frame[2] == 0x11:
+            reply = bytes([20, 0, 1]) if sequence["next"] == "count" else record
+            sequence["next"] = "record" if sequence["next"] == "count" else "count"
+            return reply
+        return None
+
+    line = fake_line(controller)
     with ostrel.Bus(line.device) as bus:
         with pytest.raises(ostrel.CollectError, match="not cleared") as e:
             bus.collect(20)

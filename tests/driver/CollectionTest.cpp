@@ -1,0 +1,159 @@
+// The safe collection through its library interface: what it reports, when
+// it clears, and that nothing is cleared unless every check passed and the
+// caller's records are durable.
+#include "driver/Collection.h"
+
+#include "driver/SwipeRecords.h"
+#include "serial/SerialPort.h"
+#include "support/DriverFixture.h"
+
+using namespace ostrel;
+using namespace ostrel::test;
+
+class CollectionTest : public DriverTest {
+protected:
+    CollectionTest() : DriverTest(20) { port_.setDeviceOverride(sim().slavePath()); }
+
+    driver::CollectionResult collect(driver::CollectionOptions options = {}) {
+        return driver::collectRecords(port_, 20, [this](const auto& records, bool verified) {
+            durable_ = records;
+            verifiedWhenDurable_ = verified;
+            ++durableCalls_;
+        }, options);
+    }
+    size_t held() {
+        return sim().withState([](sim::ControllerState& s) { return s.records.size(); });
+    }
+    bool clearSent() {
+        for (const auto& f : frames())
+            if (f == Bytes{20, 2, 0x06}) return true;
+        return false;
+    }
+
+    serial::SerialPort port_;
+    std::vector<driver::SwipeRecord> durable_;
+    bool verifiedWhenDurable_ = false;
+    int durableCalls_ = 0;
+};
+
+TEST_F(CollectionTest, VerifiedRecordsAreMadeDurableThenCleared) {
+    sim().seedRecords(25);
+    auto seeded = sim().withState([](sim::ControllerState& s) { return s.records; });
+    size_t lastDone = 0;
+    driver::CollectionOptions o;
+    o.progress = [&](size_t done, size_t total) {
+        EXPECT_EQ(total, 25u);
+        lastDone = done;
+    };
+    auto r = collect(o);
+    EXPECT_TRUE(r.verified()) << r.reason;
+    EXPECT_TRUE(r.clearSent && r.clearAcknowledged);
+    EXPECT_EQ(lastDone, 25u);
+    ASSERT_EQ(r.records.size(), 25u);
+    EXPECT_EQ(r.records[3].raw, seeded[3]);
+    EXPECT_EQ(r.records[0].line.substr(0, 3), "20|");
+    EXPECT_EQ(durableCalls_, 1);
+    EXPECT_TRUE(verifiedWhenDurable_);
+    EXPECT_EQ(held(), 0u);
+    // Status, count, 25 records, status, status, clear.
+    EXPECT_EQ(frames().size(), 30u);
+}
+
+TEST_F(CollectionTest, NothingIsClearedWhenMakeDurableThrowsOrNothingIsHeld) {
+    sim().seedRecords(3);
+    auto failing = [](const std::vector<driver::SwipeRecord>&, bool) { throw std::runtime_error("disk full"); };
+    EXPECT_THROW(driver::collectRecords(port_, 20, failing), std::runtime_error);
+    EXPECT_EQ(held(), 3u);
+    EXPECT_FALSE(clearSent());
+    // No records: made durable (an empty set), but a clear could only lose a
+    // card presented in the meantime.
+    sim().withState([](sim::ControllerState& s) { s.records.clear(); });
+    auto r = collect();
+    EXPECT_TRUE(r.verified());
+    EXPECT_EQ(durableCalls_, 1);
+    EXPECT_FALSE(r.clearSent);
+    EXPECT_FALSE(clearSent());
+}
+
+TEST_F(CollectionTest, ShortRecordsAreRetriedAndReportedThenGivenUp) {
+    sim().seedRecords(6);
+    sim().withState([](sim::ControllerState& s) { s.shortAfterRecords = 4; });
+    std::vector<driver::CollectionRetry> reported;
+    driver::CollectionOptions o;
+    o.attempts = 2;
+    o.onRetry = [&](const driver::CollectionRetry& retry) { reported.push_back(retry); };
+    auto r = collect(o);
+    EXPECT_EQ(r.failed, driver::CollectionCheck::ShortRecord);
+    EXPECT_NE(r.reason.find("short record: record 5 of 6 came with 5 of 11 bytes"), std::string::npos) << r.reason;
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].attempt, 1);
+    EXPECT_EQ(r.records.size(), 4u);  // what was received is still handed over
+    EXPECT_FALSE(verifiedWhenDurable_);
+    EXPECT_FALSE(clearSent());
+    EXPECT_EQ(held(), 6u);
+    // A passing noise burst: the next attempt succeeds.
+    sim().withState([](sim::ControllerState& s) { s.shortAfterRecords.reset(); });
+    r = collect();
+    EXPECT_TRUE(r.verified()) << r.reason;
+    EXPECT_EQ(r.records.size(), 6u);
+    EXPECT_EQ(held(), 0u);
+}
+
+TEST_F(CollectionTest, ForeignLeadingBytesNeedToBeAccepted) {
+    sim().seedRecords(4);
+    sim().withState([](sim::ControllerState& s) {
+        for (auto& rec : s.records) rec[0] = 0x01;
+    });
+    auto r = collect();
+    EXPECT_EQ(r.failed, driver::CollectionCheck::Malformed);
+    EXPECT_NE(r.reason.find("byte 0 is 1, not the bus address 20"), std::string::npos) << r.reason;
+    EXPECT_EQ(held(), 4u);
+    driver::CollectionOptions o;
+    o.anyLeadingByte = true;
+    r = collect(o);
+    EXPECT_TRUE(r.verified()) << r.reason;
+    EXPECT_EQ(held(), 0u);
+}
+
+TEST_F(CollectionTest, DatesThatAreNoPackedDecimalAreRefused) {
+    sim().seedRecords(4);
+    sim().withState([](sim::ControllerState& s) { s.records[2][5] = 0x1A; });
+    auto r = collect();
+    EXPECT_EQ(r.failed, driver::CollectionCheck::Malformed);
+    EXPECT_NE(r.reason.find("record 3 of 4: its date is not packed decimal (26 1A"), std::string::npos) << r.reason;
+    EXPECT_EQ(held(), 4u);
+}
+
+TEST_F(CollectionTest, SilentControllerIsNoCountAndNothingIsMadeDurable) {
+    silent();
+    auto r = collect();
+    EXPECT_EQ(r.failed, driver::CollectionCheck::NoStatus);
+    EXPECT_EQ(durableCalls_, 0);
+    EXPECT_FALSE(r.madeDurable);
+}
+
+TEST_F(CollectionTest, AddressOutsideAByteRaisesBeforeAnythingIsSent) {
+    EXPECT_AUTOMATION_ERROR(driver::collectRecords(port_, 256, {}), 6);
+    EXPECT_TRUE(frames().empty());
+}
+
+TEST_F(CollectionTest, InterruptedDownloadOnAPacedLineIsReadToItsEndFirst) {
+    // At the line rate the rest of the record taken for a count is still on
+    // its way when the count is read.
+    sim::Options o;
+    o.address = 20;
+    o.pace = true;
+    auto paced = std::make_unique<sim::SimController>(o);
+    paced->seedRecords(12);
+    auto seeded = paced->withState([](sim::ControllerState& s) { return s.records; });
+    serial::SerialPort line;
+    line.setDeviceOverride(paced->slavePath());
+    const driver::Frame request{20, 2, 0x11};
+    ASSERT_EQ(driver::exchange(line, request, {3, 3, 1}).size(), 3u);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(driver::requestRecord(line, request).size(), 11u);
+    auto r = driver::collectRecords(line, 20, [](const auto&, bool) {});
+    EXPECT_TRUE(r.verified()) << r.reason;
+    ASSERT_EQ(r.records.size(), 12u);
+    for (size_t i = 0; i < 12; ++i) EXPECT_EQ(r.records[i].raw, seeded[i]) << i;
+    EXPECT_TRUE(r.clearAcknowledged);
+}
