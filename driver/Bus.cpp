@@ -33,7 +33,8 @@ std::string NoReply::describe() const {
             text = "reply from address " + std::to_string(replyAddress) + " instead of " + who;
             break;
         case NoReplyReason::Echo:
-            text = "the adapter on " + device + " echoes what it sends: add ,echo to the settings";
+            text = echoMismatch ? "the echo on " + device + " differs from the frame sent: a line fault"
+                                : "the adapter on " + device + " echoes what it sends: add ,echo to the settings";
             break;
     }
     return what.empty() ? text : what + ": " + text;
@@ -76,17 +77,31 @@ NoReply Bus::noReplyOf(const driver::ExchangeOutcome& o, int address) {
     n.received = o.reply.size();
     n.replyAddress = o.reply.empty() ? -1 : o.reply[0];
     n.limit = o.wait.t;
-    if (o.reply.empty()) n.reason = NoReplyReason::Silent;
-    else if (o.reply.size() < o.wait.n) n.reason = NoReplyReason::Short;
-    else n.reason = NoReplyReason::AnotherAddress;
+    if (!o.badEcho.empty()) {
+        n.reason = NoReplyReason::Echo;
+        n.echoMismatch = true;
+    } else if (o.echoed()) {
+        n.reason = NoReplyReason::Echo;
+    } else if (o.reply.empty()) {
+        n.reason = NoReplyReason::Silent;
+    } else if (o.reply.size() < o.wait.n) {
+        n.reason = NoReplyReason::Short;
+    } else {
+        n.reason = NoReplyReason::AnotherAddress;
+    }
     return n;
 }
 
+// The exchange notes its outcome for this thread; read under the bus lock
+// straight after, it is this exchange's.
 Result<std::vector<uint8_t>> Bus::runHeld(const std::vector<uint8_t>& frame, size_t n, double t, int address,
                                           const std::function<void(serial::SerialPort&)>& beforeOpen) {
-    driver::ExchangeOutcome o = driver::exchangeOn(*port_, frame, {n, n, t}, beforeOpen);
-    if (!driver::accepted(o.reply, n, static_cast<int16_t>(address))) return noReplyOf(o, address);
-    return std::move(o.reply);
+    driver::Reply reply = driver::exchange(*port_, frame, {n, n, t}, beforeOpen);
+    const driver::ExchangeOutcome& o = driver::lastExchange();
+    // An adapter that echoes, on a line not set to echo: the address byte
+    // of the echo would pass for an acknowledgement.
+    if (!driver::accepted(reply, n, static_cast<int16_t>(address)) || o.echoed()) return noReplyOf(o, address);
+    return reply;
 }
 
 Result<std::vector<uint8_t>> Bus::run(const std::vector<uint8_t>& frame, size_t n, double t, int address,

@@ -72,6 +72,7 @@ struct NoReply {
     size_t received = 0;     // bytes read
     int replyAddress = -1;   // byte 0 of what arrived, -1 when nothing did
     double limit = 0;        // seconds waited at most
+    bool echoMismatch = false;  // Echo on a line set to echo: the echo differed from the frame
     std::string what;        // which exchange, when an operation runs several ("record 3 of 10")
     // "no reply from controller 20 on /dev/ttyUSB0 within 1 s", ...
     std::string describe() const;

@@ -1,5 +1,6 @@
 #include "driver/Exchange.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -46,7 +47,20 @@ thread_local ExchangeOutcome t_last;
 
 }  // namespace
 
+bool ExchangeOutcome::echoed() const {
+    if (frame.empty() || reply.empty()) return false;
+    Reply seen = reply;
+    seen.insert(seen.end(), after.begin(), after.end());
+    if (seen.size() < frame.size() || !std::equal(frame.begin(), frame.end(), seen.begin())) return false;
+    // Behind an echo comes the reply, which starts with the address again; a
+    // reply that merely begins like the frame (a count of 0x0204 records)
+    // goes on with other bytes.
+    return seen.size() == frame.size() || seen[frame.size()] == frame[0];
+}
+
 std::string ExchangeOutcome::describe() const {
+    if (!badEcho.empty()) return "echo mismatch";
+    if (echoed()) return "echo";
     if (reply.empty()) return "silent";
     if (reply.size() < wait.n) return "short";
     if (address >= 0 && reply[0] != address) return "another address";
@@ -62,16 +76,14 @@ void noteExchange(const std::string& device, Wait wait, const Reply& reply, int 
     t_last.wait = wait;
     t_last.reply = reply;
     t_last.address = address;
-    traceOutcome(t_last);
-}
-
-void noteExchange(const ExchangeOutcome& outcome) { t_last = outcome; }
-
-void traceOutcome(const ExchangeOutcome& o) {
-    if (!tracing()) return;
-    char w[64];
-    std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", o.wait.n, o.wait.m, o.wait.t);
-    traceLine(o.device + " <", o.reply, w + o.describe());
+    t_last.frame.clear();
+    t_last.after.clear();
+    t_last.badEcho.clear();
+    if (tracing()) {
+        char w[64];
+        std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", wait.n, wait.m, wait.t);
+        traceLine(device + " <", reply, w + t_last.describe());
+    }
 }
 
 void setTraceSink(TraceSink sink) {
@@ -118,24 +130,57 @@ Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::S
 
 Reply exchange(serial::SerialPort& p, const Frame& frame, Wait wait,
                const std::function<void(serial::SerialPort&)>& beforeOpen) {
-    ExchangeOutcome outcome = exchangeOn(p, frame, wait, beforeOpen);
-    noteExchange(outcome);
-    return std::move(outcome.reply);
-}
-
-ExchangeOutcome exchangeOn(serial::SerialPort& p, const Frame& frame, Wait wait,
-                           const std::function<void(serial::SerialPort&)>& beforeOpen) {
     p.clearBoth();
     if (beforeOpen) beforeOpen(p);
     if (!p.isOpen()) p.open();
+    return exchangeRound(p, frame, wait, frame[0]);
+}
+
+Reply exchangeRound(serial::SerialPort& p, const Frame& frame, Wait wait, int address) {
     if (tracing()) traceLine(p.openPath() + " >", frame);
     p.write(frame);
     auto start = serial::Clock::now();
-    p.waitForBytes(wait.m, start, std::chrono::duration<double>(wait.t));
+    const auto limit = std::chrono::duration<double>(wait.t);
+    if (p.echo()) {
+        // The adapter hears its own transmission: the frame comes back first,
+        // within the same time limit, and must come back unchanged.
+        p.waitForBytes(frame.size(), start, limit);
+        p.setInputLen(static_cast<int16_t>(frame.size()));
+        Reply echo = p.read();
+        if (echo != frame) {
+            noteExchange(p.openPath(), wait, {}, address);
+            if (!echo.empty()) {
+                t_last.badEcho = echo;
+                if (tracing()) traceLine(p.openPath() + " <", echo, "echo differs from the frame sent: line fault");
+            }
+            t_last.frame = frame;
+            return {};
+        }
+    }
+    p.waitForBytes(wait.m, start, limit);
     p.setInputLen(static_cast<int16_t>(wait.n));
-    ExchangeOutcome outcome{p.openPath(), wait, p.read(), frame[0]};
-    traceOutcome(outcome);
-    return outcome;
+    Reply reply = p.read();
+    noteExchange(p.openPath(), wait, reply, address);
+    t_last.frame = frame;
+    // What already came in behind the reply tells an echo from a reply; it
+    // is left in place (the next exchange clears it).
+    if (!reply.empty() && reply.size() < frame.size() && std::equal(reply.begin(), reply.end(), frame.begin())) {
+        const auto& behind = p.received();
+        size_t n = std::min(behind.size(), frame.size() - reply.size());
+        t_last.after.assign(behind.begin(), behind.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    return reply;
+}
+
+bool lastExchangeEchoed(serial::SerialPort& p, std::chrono::milliseconds grace) {
+    ExchangeOutcome& o = t_last;
+    if (o.echoed()) return true;
+    if (o.frame.empty() || o.reply.empty() || !o.badEcho.empty() || !p.isOpen()) return false;
+    if (o.reply.size() >= o.frame.size() || !std::equal(o.reply.begin(), o.reply.end(), o.frame.begin())) return false;
+    p.waitForBytes(o.frame.size() - o.reply.size(), serial::Clock::now(), grace);
+    p.setInputLen(static_cast<int16_t>(o.frame.size() - o.reply.size()));
+    o.after = p.read();
+    return o.echoed();
 }
 
 bool accepted(const Reply& reply, size_t n, int16_t varAddr) {

@@ -2,6 +2,7 @@
 // the command frames share.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,18 +40,20 @@ inline std::string_view lastTwo(std::string_view s) { return s.size() >= 2 ? s.s
 // This thread's serial port, through its host.
 serial::SerialPort& port();
 
-struct ExchangeOutcome;
-
 // Clears both buffers, opens the port if closed (after beforeOpen, when
 // given), writes the whole frame, waits for M bytes or more than T seconds,
-// and reads at most N bytes. Without a port: this thread's port.
-// exchangeOn gives the whole outcome and leaves this thread's record of the
-// last exchange alone; exchange notes it there for the thread's hosts.
-ExchangeOutcome exchangeOn(serial::SerialPort& port, const Frame& frame, Wait wait,
-                           const std::function<void(serial::SerialPort&)>& beforeOpen = {});
+// and reads at most N bytes. Without a port: this thread's port. On a line
+// set to echo, the frame's echo is read and checked before the wait.
 Reply exchange(serial::SerialPort& port, const Frame& frame, Wait wait,
                const std::function<void(serial::SerialPort&)>& beforeOpen = {});
 Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::SerialPort&)>& beforeOpen = {});
+
+// One round without clearing anything: writes the frame, reads and checks
+// its echo when the line echoes, waits for M bytes or more than T seconds
+// since the write, reads at most N bytes, and notes the outcome (address -1:
+// the reply's address is not checked). An echo that differs from the frame
+// is a line fault: the reply is then empty.
+Reply exchangeRound(serial::SerialPort& port, const Frame& frame, Wait wait, int address);
 
 // At least n bytes and byte 0 equal to the address.
 bool accepted(const Reply& reply, size_t n, int16_t varAddr);
@@ -59,22 +62,30 @@ bool accepted(const Reply& reply, size_t n, int16_t varAddr);
 bool acknowledged(serial::SerialPort& port, const Frame& frame, double t, int16_t varAddr);
 bool acknowledged(const Frame& frame, double t, int16_t varAddr);
 
-// One exchange's outcome; the last one on this thread is kept for hosts that
-// explain a false result ("no reply from controller 20 on /dev/ttyUSB0
-// within 1 s").
+// The last exchange on this thread, for hosts that explain a false result
+// ("no reply from controller 20 on /dev/ttyUSB0 within 1 s").
 struct ExchangeOutcome {
     std::string device;
     Wait wait{0, 0, 0};
     Reply reply;
     int address = -1;  // -1: the reply's address is not checked (records)
-    std::string describe() const;  // complete, short, silent, another address
+    Frame frame;       // the frame sent
+    Reply after;       // bytes already waiting behind the reply, not consumed
+    Reply badEcho;     // on an echoing line: the echo, when it differed
+    // complete, short, silent, another address; "echo" when what came back
+    // starts with the frame itself (an adapter that echoes, on a line not
+    // set to echo); "echo mismatch" when the expected echo differed.
+    std::string describe() const;
+    bool echoed() const;
 };
 const ExchangeOutcome& lastExchange();
 void forgetLastExchange();
 void noteExchange(const std::string& device, Wait wait, const Reply& reply, int address);
-void noteExchange(const ExchangeOutcome& outcome);
-// Traces a reply with its wait and what it amounts to.
-void traceOutcome(const ExchangeOutcome& outcome);
+
+// Gives bytes that may still be arriving behind a reply up to `grace` to show
+// whether the last exchange's reply was the frame's own echo (an echo
+// arrives byte after byte at the line rate). For hosts that explain results.
+bool lastExchangeEchoed(serial::SerialPort& port, std::chrono::milliseconds grace);
 
 // Frame tracing: off unless OSTREL_TRACE is set (1 for stderr, or a file
 // path) or a sink is installed. The sink receives one line per event.

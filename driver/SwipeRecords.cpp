@@ -201,7 +201,7 @@ Result<std::vector<Record>> Bus::download(int address, const Progress& progress)
     for (size_t i = 0; i < n; ++i) {
         driver::Reply reply = driver::requestRecord(*port_, frame);
         if (reply.size() < driver::kRecordSize) {
-            NoReply why = noReplyOf({port_->openPath(), driver::kRecordWait, std::move(reply), -1}, address);
+            NoReply why = noReplyOf(driver::lastExchange(), address);
             why.what = "record " + std::to_string(i + 1) + " of " + std::to_string(n);
             return why;
         }

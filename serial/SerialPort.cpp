@@ -1,14 +1,7 @@
 #include "serial/SerialPort.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <linux/serial.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -16,8 +9,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "basic/Descriptors.h"
 #include "runtime/AutomationError.h"
+#include "serial/Transport.h"
 
 using ostrel::rt::AutomationError;
 
@@ -50,15 +43,6 @@ bool allDigits(const std::string& s) {
     return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
-std::string permissionHint(const std::string& path) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0) return {};
-    struct group* g = getgrgid(st.st_gid);
-    std::string group = g ? g->gr_name : std::to_string(st.st_gid);
-    return "; the device belongs to group '" + group + "': add your user to it (sudo usermod -aG " + group +
-           " $USER) and log in again";
-}
-
 }  // namespace
 
 LineSettings parseLineSettings(const std::string& text) {
@@ -67,10 +51,21 @@ LineSettings parseLineSettings(const std::string& text) {
     std::string part;
     while (std::getline(ss, part, ',')) parts.push_back(trim(part));
     if (!text.empty() && text.back() == ',') parts.push_back("");
+    LineSettings ls;
+    // A fifth field names a property of the adapter rather than the line.
+    if (parts.size() == 5) {
+        std::string extra = parts[4];
+        for (char& c : extra) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (extra != "echo")
+            throw AutomationError(err::kInvalidSetting, "Invalid property value: line option '" + parts[4] +
+                                                            "' in settings '" + text +
+                                                            "': the only option is echo (9600,n,8,1,echo)");
+        ls.echo = true;
+        parts.pop_back();
+    }
     if (parts.size() != 4)
         throw AutomationError(err::kInvalidSetting, "Invalid property value: settings '" + text +
-                                                        "' must be baud,parity,data,stop (for example 9600,n,8,1)");
-    LineSettings ls;
+                                                        "' must be baud,parity,data,stop[,echo] (for example 9600,n,8,1)");
     if (!allDigits(parts[0])) invalidSetting("baud rate", parts[0], text);
     ls.baud = std::atoi(parts[0].c_str());
     bool known = false;
@@ -93,6 +88,12 @@ std::string devicePathForPort(int port) {
     const char* mapped = std::getenv(var.c_str());
     if (mapped && *mapped) return mapped;
     return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+unsigned baudCode(int baud) {
+    for (const BaudEntry& b : kBauds)
+        if (b.baud == baud) return b.code;
+    return B9600;
 }
 
 SerialPort::~SerialPort() { close(); }
@@ -142,98 +143,28 @@ void SerialPort::setRThreshold(int16_t threshold) {
 void SerialPort::open() {
     if (isOpen()) throw AutomationError(err::kPortInUse, "Port already open: " + openPath_);
     const std::string path = devicePath();
-    // Never 0-2: with a standard stream closed, the program's own output
-    // would otherwise go onto the bus.
-    int fd = basic::aboveStandardStreams(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd < 0) {
-        int e = errno;
-        if (e == EBUSY)
-            throw AutomationError(err::kPortInUse, "Port already open: " + path + " is in use by another program");
-        std::string msg = "Cannot open serial port " + std::to_string(port_) + " (" + path + "): " + std::strerror(e);
-        if (e == EACCES) msg += permissionHint(path);
-        if (e == ENOENT && deviceOverride_.empty())
-            msg += "; set OSTREL_COM" + std::to_string(port_) + " to the adapter's device (for example /dev/ttyUSB0)";
-        throw AutomationError(err::kCannotOpen, msg);
-    }
-    if (!isatty(fd)) {
-        ::close(fd);
-        throw AutomationError(err::kCannotOpen, "Cannot open serial port " + std::to_string(port_) + " (" + path +
-                                                    "): not a serial device");
-    }
-    // The advisory lock keeps other programs (and other objects in this
-    // process) off the line; the exclusive mark refuses their opens as well.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        throw AutomationError(err::kPortInUse, "Port already open: " + path + " is in use by another program");
-    }
-    ioctl(fd, TIOCEXCL);
-    fd_ = fd;
-    openPath_ = path;
     try {
-        applyLine();
-    } catch (...) {
-        close();
-        throw;
+        transport_ = openTransport(path, port_, !deviceOverride_.empty(), line_);
+    } catch (const LineGone& e) {
+        throw AutomationError(err::kCannotOpen, "Cannot open " + path + ": " + e.what());
     }
-    // Ask for low-latency delivery where the driver supports it (USB adapters
-    // otherwise hold replies back); ptys and others go on without it.
-    struct serial_struct ss{};
-    if (ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
-        ss.flags |= ASYNC_LOW_LATENCY;
-        ioctl(fd_, TIOCSSERIAL, &ss);
-    }
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    ioctl(fd_, TIOCMBIS, &lines);
-    tcflush(fd_, TCIOFLUSH);
+    openPath_ = path;
     received_.clear();
 }
 
 void SerialPort::close() {
-    if (fd_ < 0) return;
-    // The kernel keeps a tty's exclusive mark while any descriptor of it is
-    // open, and only root may open a marked device: release it first.
-    ioctl(fd_, TIOCNXCL);
-    flock(fd_, LOCK_UN);
-    ::close(fd_);
-    fd_ = -1;
+    if (!transport_) return;
+    transport_.reset();
     openPath_.clear();
     received_.clear();
 }
 
 void SerialPort::applyLine() {
-    termios tio{};
-    if (tcgetattr(fd_, &tio) != 0)
-        throw AutomationError(err::kCannotConfigure, "Cannot configure " + openPath_ + ": " + std::strerror(errno));
-    cfmakeraw(&tio);
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | IGNBRK | BRKINT);
-    tio.c_oflag &= ~(OPOST | ONLCR | OCRNL);
-    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CLOCAL | CREAD | HUPCL;
-    switch (line_.dataBits) {
-        case 5: tio.c_cflag |= CS5; break;
-        case 6: tio.c_cflag |= CS6; break;
-        case 7: tio.c_cflag |= CS7; break;
-        default: tio.c_cflag |= CS8; break;
+    try {
+        transport_->configure(line_);
+    } catch (const LineGone& e) {
+        deviceGone(e.what());
     }
-    switch (line_.parity) {
-        case 'e': tio.c_cflag |= PARENB; break;
-        case 'o': tio.c_cflag |= PARENB | PARODD; break;
-        case 'm': tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case 's': tio.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
-    }
-    // Linux has no 1.5 stop bits; two stop bits is what a UART sends for it.
-    if (line_.stopBits != 1) tio.c_cflag |= CSTOPB;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    speed_t speed = B9600;
-    for (const BaudEntry& b : kBauds)
-        if (b.baud == line_.baud) speed = b.code;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    if (tcsetattr(fd_, TCSANOW, &tio) != 0)
-        throw AutomationError(err::kCannotConfigure, "Cannot configure " + openPath_ + ": " + std::strerror(errno));
 }
 
 void SerialPort::requireOpen() const {
@@ -243,25 +174,16 @@ void SerialPort::requireOpen() const {
 void SerialPort::deviceGone(const std::string& why) {
     std::string path = openPath_;
     close();
-    throw AutomationError(err::kDeviceGone, "The serial device " + path + " has gone away (" + why + ")");
+    const bool network = path.find("://") != std::string::npos;
+    throw AutomationError(err::kDeviceGone, std::string(network ? "The connection to " : "The serial device ") + path +
+                                                " has gone away (" + why + ")");
 }
 
-void SerialPort::drainKernel() {
-    uint8_t buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n > 0) {
-            received_.insert(received_.end(), buf, buf + n);
-            if (static_cast<size_t>(n) < sizeof buf) return;
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n < 0) deviceGone(std::strerror(errno));
-        // A read of 0 on a non-blocking tty means the other end hung up.
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) deviceGone("hung up");
-        return;
+size_t SerialPort::drainKernel() {
+    try {
+        return transport_->receive(received_);
+    } catch (const LineGone& e) {
+        deviceGone(e.what());
     }
 }
 
@@ -271,43 +193,40 @@ size_t SerialPort::bytesWaiting() {
     return received_.size();
 }
 
+void SerialPort::discard(bool input, bool output) {
+    try {
+        transport_->discard(input, output);
+    } catch (const LineGone& e) {
+        // A connection the server closed since the last command is closed
+        // here too; the exchange's open step connects again.
+        if (!transport_->reopensWhenGone()) deviceGone(e.what());
+        close();
+        return;
+    }
+    if (input) received_.clear();
+}
+
 void SerialPort::clearInput() {
     if (!isOpen()) return;
-    tcflush(fd_, TCIFLUSH);
-    received_.clear();
+    discard(true, false);
 }
 
 void SerialPort::clearOutput() {
     if (!isOpen()) return;
-    tcflush(fd_, TCOFLUSH);
+    discard(false, true);
 }
 
 void SerialPort::clearBoth() {
     if (!isOpen()) return;
-    tcflush(fd_, TCIOFLUSH);
-    received_.clear();
+    discard(true, true);
 }
 
 void SerialPort::write(const std::vector<uint8_t>& frame) {
     requireOpen();
-    size_t done = 0;
-    while (done < frame.size()) {
-        ssize_t n = ::write(fd_, frame.data() + done, frame.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The output queue is full: wait for room, but never forever.
-            pollfd p{fd_, POLLOUT, 0};
-            int r = poll(&p, 1, 5000);
-            if (r == 0) throw AutomationError(err::kWriteFailed, "Write to " + openPath_ + " timed out");
-            if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) deviceGone("hung up during a write");
-            continue;
-        }
-        if (n < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV)) deviceGone(std::strerror(errno));
-        throw AutomationError(err::kWriteFailed, "Write to " + openPath_ + " failed: " + std::strerror(errno));
+    try {
+        transport_->send(frame.data(), frame.size());
+    } catch (const LineGone& e) {
+        deviceGone(e.what());
     }
 }
 
@@ -339,7 +258,7 @@ void SerialPort::waitForBytes(size_t count, Clock::time_point start, std::chrono
         timespec ts{};
         ts.tv_sec = static_cast<time_t>(remaining);
         ts.tv_nsec = static_cast<long>((remaining - static_cast<double>(ts.tv_sec)) * 1e9);
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{transport_->descriptor(), POLLIN, 0};
         int r = ppoll(&p, 1, &ts, nullptr);
         if (r < 0 && errno != EINTR) deviceGone(std::strerror(errno));
         if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
@@ -348,11 +267,10 @@ void SerialPort::waitForBytes(size_t count, Clock::time_point start, std::chrono
             deviceGone("hung up");
         }
         if (r > 0 && (p.revents & POLLIN)) {
-            size_t before = received_.size();
-            drainKernel();
             // A device that keeps reporting input it never delivers has gone
             // (a USB adapter pulled out); a single spurious wake-up has not.
-            emptyWakeups = received_.size() == before ? emptyWakeups + 1 : 0;
+            // Bytes that carry no data (telnet negotiation) still count.
+            emptyWakeups = drainKernel() == 0 ? emptyWakeups + 1 : 0;
             if (emptyWakeups >= 3) deviceGone("readable but no data");
         }
     }

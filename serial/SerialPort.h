@@ -1,8 +1,10 @@
-// One serial port on POSIX termios, offering the operations the driver uses:
-// port number, line settings, buffer sizes, input mode, read length, open and
-// close, bytes waiting, clearing the buffers, whole-frame writes and bounded
-// non-blocking reads, plus a wait for bytes on the descriptor.
+// One serial port, offering the operations the driver uses: port number,
+// line settings, buffer sizes, input mode, read length, open and close, bytes
+// waiting, clearing the buffers, whole-frame writes and bounded non-blocking
+// reads, plus a wait for bytes on the descriptor.
 //
+// The bytes travel over a Transport chosen by the device's name: a path
+// (/dev/ttyUSB0), socket://HOST:PORT (raw TCP) or rfc2217://HOST:PORT.
 // Port number n is the device named by $OSTREL_COM<n>, else /dev/ttyS<n-1>.
 // Errors are AutomationErrors with the numbers below.
 #pragma once
@@ -10,8 +12,11 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "serial/Transport.h"
 
 namespace ostrel::serial {
 
@@ -32,13 +37,19 @@ struct LineSettings {
     char parity = 'n';  // n e o m s
     int dataBits = 8;
     int stopBits = 1;  // 1, 2; 15 stands for 1.5
+    bool echo = false;  // the adapter hears its own transmission
 };
 
-// Parses "baud,parity,data,stop"; error 380 naming the setting otherwise.
+// Parses "baud,parity,data,stop[,echo]"; error 380 naming the setting otherwise.
 LineSettings parseLineSettings(const std::string& text);
 
-// The device path a port number maps to.
+// The device a port number maps to: a path or a socket:// / rfc2217:// URL.
 std::string devicePathForPort(int port);
+
+// The speed code termios knows a baud rate by (B9600 for an unknown one).
+unsigned baudCode(int baud);
+
+
 
 class SerialPort {
 public:
@@ -49,7 +60,8 @@ public:
 
     void setCommPort(int16_t port);
     int16_t commPort() const { return port_; }
-    // Uses this device instead of the port number's mapping (empty: none).
+    // Uses this device (a path or URL) instead of the port number's mapping
+    // (empty: none).
     void setDeviceOverride(std::string path) { deviceOverride_ = std::move(path); }
     std::string devicePath() const;
     // The device the open port uses (empty when closed).
@@ -57,6 +69,9 @@ public:
 
     void setSettings(const std::string& settings);  // applied at once when open
     const std::string& settings() const { return settingsText_; }
+    // The line's settings as parsed; echo() when the adapter echoes frames.
+    const LineSettings& line() const { return line_; }
+    bool echo() const { return line_.echo; }
     void setInBufferSize(int16_t size);
     void setOutBufferSize(int16_t size);
     int16_t inBufferSize() const { return inBufferSize_; }
@@ -68,7 +83,7 @@ public:
     void setRThreshold(int16_t threshold);
     int16_t rThreshold() const { return rThreshold_; }
 
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return transport_ != nullptr; }
     void open();
     void close();  // releases the exclusive mark and the lock; no-op when closed
 
@@ -79,6 +94,8 @@ public:
     void clearOutput();
     void clearBoth();  // both of the above in one call
     void write(const std::vector<uint8_t>& frame);
+    // The bytes received and buffered here, without asking the device.
+    const std::deque<uint8_t>& received() const { return received_; }
     // Removes and returns at most the read length (0: all) waiting bytes.
     std::vector<uint8_t> read();
 
@@ -89,7 +106,8 @@ public:
 private:
     void requireOpen() const;
     void applyLine();
-    void drainKernel();  // moves what the kernel holds into the receive buffer
+    void discard(bool input, bool output);
+    size_t drainKernel();  // moves what has arrived into the receive buffer
     [[noreturn]] void deviceGone(const std::string& why);
 
     int16_t port_ = 1;
@@ -101,7 +119,7 @@ private:
     int16_t inputMode_ = 0;
     int16_t inputLen_ = 0;
     int16_t rThreshold_ = 0;
-    int fd_ = -1;
+    std::unique_ptr<Transport> transport_;
     std::string openPath_;
     std::deque<uint8_t> received_;
 };

@@ -12,6 +12,7 @@ namespace ostrel::sim {
 
 class BareLine {
 public:
+    // path: a tty, or socket://HOST:PORT for a raw TCP line.
     explicit BareLine(const std::string& path);
     ~BareLine();
     BareLine(const BareLine&) = delete;
@@ -19,12 +20,14 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     // Writes frame and reads until n bytes came or 2 s passed without any;
-    // the count read. clear: discard both queues first, as every driver
-    // exchange must.
-    size_t roundTrip(const std::vector<uint8_t>& frame, size_t n, bool clear = false);
+    // the count read (and the bytes, into out when given). clear: discard
+    // both queues first, as every driver exchange must.
+    size_t roundTrip(const std::vector<uint8_t>& frame, size_t n, bool clear = false,
+                     std::vector<uint8_t>* out = nullptr);
 
 private:
     int fd_;
+    bool socket_ = false;
 };
 
 }  // namespace ostrel::sim

@@ -46,6 +46,35 @@ void makeRaw(int fd) {
     tcsetattr(fd, TCSANOW, &t);
 }
 
+std::array<uint8_t, 6> clockOf(std::time_t t) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    return {packed(tm.tm_year % 100), packed(tm.tm_mon + 1), packed(tm.tm_mday),
+            packed(tm.tm_hour),       packed(tm.tm_min),     packed(tm.tm_sec)};
+}
+
+// The controller's clock moved on by whole seconds; false when the clock
+// holds no valid date and time (it then stands still, as an unset one does).
+bool advanceClock(ControllerState& s, long seconds) {
+    std::tm tm{};
+    tm.tm_year = 100 + unpacked(s.clock[0]);
+    tm.tm_mon = unpacked(s.clock[1]) - 1;
+    tm.tm_mday = unpacked(s.clock[2]);
+    tm.tm_hour = unpacked(s.clock[3]);
+    tm.tm_min = unpacked(s.clock[4]);
+    tm.tm_sec = unpacked(s.clock[5]);
+    if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 59)
+        return false;
+    std::time_t t = timegm(&tm) + seconds;
+    std::tm out{};
+    gmtime_r(&t, &out);
+    s.clock = {packed(out.tm_year % 100), packed(out.tm_mon + 1), packed(out.tm_mday),
+               packed(out.tm_hour),       packed(out.tm_min),     packed(out.tm_sec)};
+    s.weekday = static_cast<uint8_t>(out.tm_wday);
+    return true;
+}
+
 }  // namespace
 
 std::optional<Bytes> statefulReply(ControllerState& s, const Bytes& f, bool& downloading, size_t& nextRecord) {
@@ -120,14 +149,20 @@ std::optional<Bytes> statefulReply(ControllerState& s, const Bytes& f, bool& dow
     return std::nullopt;
 }
 
-SimController::SimController(Options options) : options_(options) {
-    state_.address = options.address;
+SimController::SimController(Options options) : options_(std::move(options)) {
     std::time_t t = std::time(nullptr);
     std::tm tm{};
     localtime_r(&t, &tm);
-    state_.clock = {packed(tm.tm_year % 100), packed(tm.tm_mon + 1), packed(tm.tm_mday),
-                    packed(tm.tm_hour),       packed(tm.tm_min),     packed(tm.tm_sec)};
-    state_.weekday = static_cast<uint8_t>(tm.tm_wday);
+    auto now = std::chrono::steady_clock::now();
+    std::vector<uint8_t> all{options_.address};
+    all.insert(all.end(), options_.addresses.begin(), options_.addresses.end());
+    for (uint8_t a : all) {
+        Unit& u = units_[a];
+        u.state.address = a;
+        u.state.clock = clockOf(t);
+        u.state.weekday = static_cast<uint8_t>(tm.tm_wday);
+        u.clockTick = now;
+    }
 
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
@@ -160,13 +195,20 @@ void SimController::setScript(Script script) {
     script_ = std::move(script);
 }
 
-void SimController::seedRecords(size_t n) {
+void SimController::seedRecords(size_t n) { seedRecords(options_.address, n); }
+
+void SimController::seedRecords(uint8_t address, size_t n) {
     std::lock_guard lock(mutex_);
+    seed(units_.at(address), n);
+}
+
+void SimController::seed(Unit& u, size_t n) {
+    ControllerState& s = u.state;
     std::vector<std::string> logicals;
-    for (const auto& [k, v] : state_.cards) logicals.push_back(k);
+    for (const auto& [k, v] : s.cards) logicals.push_back(k);
     for (size_t i = 0; i < n; ++i) {
         std::array<uint8_t, 11> r{};
-        r[0] = state_.address;
+        r[0] = s.address;
         if (!logicals.empty()) {
             const std::string& k = logicals[i % logicals.size()];
             for (size_t j = 0; j < 3; ++j) r[1 + j] = static_cast<uint8_t>(std::stoi(k.substr(2 * j, 2), nullptr, 16));
@@ -184,7 +226,49 @@ void SimController::seedRecords(size_t n) {
         r[8] = packed(static_cast<int>(i * 13 % 60));
         r[9] = packed(1);
         r[10] = static_cast<uint8_t>(i % 2);
-        state_.records.push_back(r);
+        s.records.push_back(r);
+    }
+}
+
+void SimController::swipe(uint8_t address, const std::array<uint8_t, 3>& logical, const Bytes& physical) {
+    std::lock_guard lock(mutex_);
+    Unit& u = units_.at(address);
+    live(u, std::chrono::steady_clock::now());
+    ControllerState& s = u.state;
+    std::array<uint8_t, 11> r{};
+    r[0] = s.address;
+    std::copy(logical.begin(), logical.end(), r.begin() + 1);
+    std::copy(s.clock.begin(), s.clock.begin() + 5, r.begin() + 4);  // yy MM dd hh mm
+    r[9] = packed(1);
+    r[10] = 0;
+    s.records.push_back(r);
+    s.lastCard = physical;
+    s.lastCard.resize(5);
+    s.lastFlag = true;
+}
+
+std::vector<uint8_t> SimController::addresses() const {
+    std::lock_guard lock(mutex_);
+    std::vector<uint8_t> out;
+    for (const auto& [a, u] : units_) out.push_back(a);
+    return out;
+}
+
+void SimController::live(Unit& u, std::chrono::steady_clock::time_point now) {
+    using namespace std::chrono;
+    long whole = static_cast<long>(duration_cast<seconds>(now - u.clockTick).count());
+    if (whole > 0) {
+        advanceClock(u.state, whole);
+        u.clockTick += seconds(whole);
+    }
+    // A lock stays open for its delay (1/14 s units), then closes.
+    for (size_t i = 0; i < 2; ++i) {
+        if (!u.lockOpened[i]) continue;
+        uint8_t delay = i == 0 ? u.state.delay1 : u.state.delay2;
+        if (now - *u.lockOpened[i] < duration<double>(delay / 14.0)) continue;
+        u.lockOpened[i].reset();
+        u.state.lockState = i == 0 ? static_cast<uint8_t>(0x20 | (u.state.lockState & 0x0F))
+                                   : static_cast<uint8_t>((u.state.lockState & 0xF0) | 0x02);
     }
 }
 
@@ -283,10 +367,17 @@ void SimController::send(const Bytes& bytes) {
 std::vector<Chunk> SimController::answer(const Bytes& frame) {
     std::lock_guard lock(mutex_);
     if (script_) return script_(frame);
-    // An interrupted download stays where it was, as on a controller: the
-    // next read request gets the next record, not the count.
-    auto reply = statefulReply(state_, frame, downloading_, nextRecord_);
+    auto it = units_.find(frame[0]);
+    if (it == units_.end()) return {};  // nobody at that address
+    Unit& u = it->second;
+    auto now = std::chrono::steady_clock::now();
+    live(u, now);
+    const std::array<uint8_t, 6> clockBefore = u.state.clock;
+    auto reply = statefulReply(u.state, frame, u.downloading, u.nextRecord);
     if (!reply) return {};
+    // Setting the time or date restarts the clock's second from now.
+    if (u.state.clock != clockBefore) u.clockTick = now;
+    if (frame.size() == 3 && (frame[2] == 0x10 || frame[2] == 0x20)) u.lockOpened[frame[2] == 0x10 ? 0 : 1] = now;
     return {Chunk{std::chrono::milliseconds(0), *reply}};
 }
 
@@ -297,7 +388,11 @@ void SimController::handleFrame(const Bytes& frame) {
     }
     framesCv_.notify_all();
     // On a real line the request itself takes its bytes' time to arrive.
-    if (options_.pace && !sleepFor(std::chrono::duration<double>(options_.byteSeconds * static_cast<double>(frame.size()))))
+    // An echoing adapter hands the frame back as it goes out (paced like the
+    // frame itself when pacing).
+    if (options_.echo) send(frame);
+    else if (options_.pace &&
+             !sleepFor(std::chrono::duration<double>(options_.byteSeconds * static_cast<double>(frame.size()))))
         return;
     for (const Chunk& c : answer(frame)) {
         if (!sleepFor(c.delay)) return;

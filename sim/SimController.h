@@ -1,11 +1,15 @@
-// A simulated door controller behind a pseudo-terminal, served on a thread of
-// its own. The driver opens the pty's slave (map a port to slavePath() with
-// OSTREL_COM<n>). The simulator keeps a slave descriptor of its own open, so
-// the driver closing and reopening the port never hangs up the master.
+// A simulated bus of door controllers behind a pseudo-terminal, served on a
+// thread of its own. The driver opens the pty's slave (map a port to
+// slavePath() with OSTREL_COM<n>). The simulator keeps a slave descriptor of
+// its own open, so the driver closing and reopening the port never hangs up
+// the master.
 //
 // Two modes: scripted (a function answers each request with reply chunks and
-// delays) and stateful (answers like a controller, from ControllerState).
-// Every request frame received is recorded.
+// delays) and stateful (each controller on the bus answers the frames sent to
+// its address, from its own ControllerState). A stateful controller lives:
+// its clock ticks from the moment it is set, an opened lock closes again
+// after the lock's delay, and a record download keeps its position until it
+// has run through the records. Every request frame received is recorded.
 #pragma once
 
 #include <array>
@@ -56,7 +60,10 @@ struct ControllerState {
 };
 
 struct Options {
-    uint8_t address = 1;
+    uint8_t address = 1;             // the first controller (withState's)
+    std::vector<uint8_t> addresses;  // further controllers on the same bus
+    bool echo = false;               // send every frame back before the reply, as
+                                     // a two-wire adapter that hears itself
     bool pace = false;  // send at the line rate of 9600 baud
     double byteSeconds = 10.0 / 9600.0;
 };
@@ -73,16 +80,31 @@ public:
     // Scripted mode while a script is set; stateful mode otherwise.
     void setScript(Script script);
 
-    // Runs fn with the controller state locked.
+    // Runs fn with the first controller's state locked.
     template <class F>
     auto withState(F&& fn) {
-        std::lock_guard lock(mutex_);
-        return fn(state_);
+        return withController(options_.address, std::forward<F>(fn));
     }
+    // Runs fn with one controller's state locked (std::out_of_range when the
+    // bus has no controller at that address).
+    template <class F>
+    auto withController(uint8_t address, F&& fn) {
+        std::lock_guard lock(mutex_);
+        Unit& u = units_.at(address);
+        live(u, std::chrono::steady_clock::now());
+        return fn(u.state);
+    }
+    // The controllers' addresses, in order.
+    std::vector<uint8_t> addresses() const;
 
     // Seeds n plausible swipe records (valid packed dates and times; card
-    // numbers from the issued-card list where there is one).
+    // numbers from the issued-card list where there is one), on the first
+    // controller or the one named.
     void seedRecords(size_t n);
+    void seedRecords(uint8_t address, size_t n);
+    // A card presented now: one swipe record at the controller's clock, and
+    // the card becomes the last card presented (flag set). physical: 5 bytes.
+    void swipe(uint8_t address, const std::array<uint8_t, 3>& logical, const Bytes& physical);
 
     std::vector<Bytes> frames() const;
     size_t frameCount() const;
@@ -98,6 +120,17 @@ public:
     void makeSlaveCooked();
 
 private:
+    struct Unit {
+        ControllerState state;
+        bool downloading = false;
+        size_t nextRecord = 0;
+        std::chrono::steady_clock::time_point clockTick;  // the clock's last whole second
+        std::array<std::optional<std::chrono::steady_clock::time_point>, 2> lockOpened;
+    };
+    // Brings a controller's clock and locks up to now.
+    static void live(Unit& u, std::chrono::steady_clock::time_point now);
+    static void seed(Unit& u, size_t n);
+
     void serve();
     void handleFrame(const Bytes& frame);
     std::vector<Chunk> answer(const Bytes& frame);
@@ -116,11 +149,8 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable framesCv_;
     Script script_;
-    ControllerState state_;
+    std::map<uint8_t, Unit> units_;
     std::vector<Bytes> frames_;
-    // Record download progress.
-    bool downloading_ = false;
-    size_t nextRecord_ = 0;
 };
 
 // The stateful controller's answer to one frame (no delays), for reuse.

@@ -72,6 +72,9 @@ int runInfo(const std::string& progid) {
     info["library"] = reg ? nlohmann::json(reg->library) : nlohmann::json(nullptr);
     info["clsid"] = reg ? nlohmann::json(reg->clsid) : nlohmann::json(nullptr);
     info["registry"] = rt::registrySearchPath();
+    // Where the ports are: port n is OSTREL_COM<n>, which names one of these.
+    info["device_forms"] = {"/dev/ttyUSB0 (a serial device)", "socket://HOST:PORT (raw TCP serial server)",
+                            "rfc2217://HOST:PORT (RFC 2217 serial server)"};
     if (reg) {
         if (void* h = dlopen(reg->library.c_str(), RTLD_NOW | RTLD_LOCAL)) {
             using FolderFn = const char* (*)();

@@ -36,9 +36,10 @@ std::map<std::string, std::vector<int>> mappedPorts() {
         size_t eq = kv.find('=');
         std::string num = kv.substr(10, eq - 10);
         if (num.empty() || num.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string device = kv.substr(eq + 1);
         std::error_code ec;
-        fs::path target = fs::weakly_canonical(kv.substr(eq + 1), ec);
-        m[ec ? kv.substr(eq + 1) : target.string()].push_back(std::stoi(num));
+        fs::path target = device.find("://") == std::string::npos ? fs::weakly_canonical(device, ec) : fs::path(device);
+        m[ec ? device : target.string()].push_back(std::stoi(num));
     }
     return m;
 }
@@ -76,7 +77,8 @@ int listPorts(bool json) {
             d.ports.push_back(std::stoi(sys.filename().string().substr(4)) + 1);
         devices.push_back(d);
     }
-    for (const auto& [path, ports] : mapped) devices.push_back({path, "", "", "", "", "mapped by OSTREL_COM", ports});
+    for (const auto& [path, ports] : mapped)
+        devices.push_back({path, "", "", "", "", path.find("://") != std::string::npos ? "network port, mapped by OSTREL_COM" : "mapped by OSTREL_COM", ports});
 
     if (json) {
         nlohmann::json all = nlohmann::json::array();
@@ -96,6 +98,8 @@ int listPorts(bool json) {
         if (!d.description.empty() && d.description != " ") std::cout << "  (" << d.description << ")";
         std::cout << "\n";
     }
+    std::cout << "A port may also be an Ethernet serial server: OSTREL_COM1=socket://HOST:PORT (raw TCP)\n"
+                 "or rfc2217://HOST:PORT (RFC 2217, which also carries the line settings).\n";
     return 0;
 }
 

@@ -32,9 +32,29 @@ void Session::open() {
         driver::setTraceSink([](const std::string& line) { std::cerr << line << std::endl; });
 }
 
+namespace {
+
+const char* kEchoHint = "the adapter echoes what it sends: add ,echo to the settings";
+
+// Whether what came back was the frame's own echo; waits briefly for the
+// rest of an echo that may still be arriving.
+bool echoedBack() {
+    try {
+        return driver::lastExchangeEchoed(driver::port(), std::chrono::milliseconds(50));
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
 std::string Session::whyNot(int address) const {
     const driver::ExchangeOutcome& o = driver::lastExchange();
     if (o.device.empty()) return "refused before anything was sent: check the arguments";
+    if (o.describe() == "echo mismatch")
+        return "line fault on " + o.device + ": the adapter's echo of the frame to controller " +
+               std::to_string(address) + " differs from the frame sent (noise, a second sender or wiring)";
+    if (o.echoed()) return std::string("no reply: ") + kEchoHint;
     char limit[32];
     std::snprintf(limit, sizeof limit, "%g s", o.wait.t);
     std::string who = "controller " + std::to_string(address) + " on " + o.device;
@@ -48,6 +68,11 @@ std::string Session::whyNot(int address) const {
 }
 
 int Session::report(bool ok, int address, const std::string& okText, nlohmann::json data) const {
+    // An echo taken for the reply is no acknowledgement.
+    if (ok && echoedBack()) {
+        ok = false;
+        data = nlohmann::json::object();
+    }
     if (options_.json) {
         data["ok"] = ok;
         data["address"] = address;
@@ -66,6 +91,7 @@ int Session::raised(const std::exception& e) const {
     int number = 0;
     std::string text = e.what();
     if (auto* a = dynamic_cast<const rt::AutomationError*>(&e)) number = a->number();
+    if (echoedBack()) text += std::string("; ") + kEchoHint;
     if (options_.json) printJson({{"ok", false}, {"error", {{"number", number}, {"description", text}}}});
     else std::cerr << "ostrel: error " << number << ": " << text << std::endl;
     return kRaised;

@@ -49,15 +49,20 @@ int registration(bool add, const std::string& path, std::string dir) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Ostrel: drive door-access controllers on a serial bus.\n"
-                 "Port n is the device named by OSTREL_COM<n> (else /dev/ttyS<n-1>).\n"
+                 "Port n is the device named by OSTREL_COM<n> (else /dev/ttyS<n-1>). A device is\n"
+                 "a path (/dev/ttyUSB0), socket://HOST:PORT (an Ethernet serial server in raw TCP\n"
+                 "mode) or rfc2217://HOST:PORT (RFC 2217); IPv6 hosts as [ADDRESS].\n"
                  "Human commands exit 0 when the controller acknowledged, 1 when it did not,\n"
                  "2 for usage errors and 3 when an error was raised."};
     app.require_subcommand(1);
     app.fallthrough();
     ostrel::tools::GlobalOptions global;
     app.add_option("--port", global.port, "Serial port number (mapped through OSTREL_COM<n>)")->capture_default_str();
-    app.add_option("--device", global.device, "Use this device directly as the port");
-    app.add_option("--settings", global.settings, "Line settings baud,parity,data,stop")->capture_default_str();
+    app.add_option("--device", global.device,
+                   "Use this device directly as the port: /dev/ttyUSB0, socket://HOST:PORT or rfc2217://HOST:PORT");
+    app.add_option("--settings", global.settings,
+                   "Line settings baud,parity,data,stop[,echo] (echo: the adapter hears its own frames)")
+        ->capture_default_str();
     app.add_flag("--json", global.json, "JSON output for scripts");
     app.add_flag("--trace", global.trace, "Trace every frame sent and received on stderr");
     auto human = ostrel::tools::addHumanCommands(app, global);

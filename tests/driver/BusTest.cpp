@@ -12,6 +12,12 @@ using namespace ostrel::test;
 
 namespace {
 
+sim::Options simAt(uint8_t address) {
+    sim::Options o;
+    o.address = address;
+    return o;
+}
+
 class BusTest : public DriverTest {
 protected:
     BusTest() : DriverTest(20), bus_(sim().slavePath()) {}
@@ -240,7 +246,7 @@ TEST_F(BusTest, CollectRefusesRecordsThatAreNotWellFormed) {
 TEST(BusThreads, TwoBusesRunInParallel) {
     // Each reply waits 100 ms: ten exchanges take about a second on one bus.
     auto slow = [](const Bytes& f) { return std::vector<sim::Chunk>{{Ms(100), {f[0]}}}; };
-    sim::SimController a({.address = 1}), b({.address = 1});
+    sim::SimController a(simAt(1)), b(simAt(1));
     a.setScript(slow);
     b.setScript(slow);
     Bus busA(a.slavePath()), busB(b.slavePath());
@@ -257,7 +263,7 @@ TEST(BusThreads, TwoBusesRunInParallel) {
 }
 
 TEST(BusThreads, OneBusSharedByThreadsTakesTurns) {
-    sim::SimController s({.address = 7});
+    sim::SimController s(simAt(7));
     Bus bus(s.slavePath());
     s.seedRecords(20);
     std::atomic<int> ok{0};

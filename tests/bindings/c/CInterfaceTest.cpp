@@ -10,6 +10,14 @@
 
 namespace {
 
+using namespace ostrel;
+
+sim::Options simAt(uint8_t address) {
+    sim::Options o;
+    o.address = address;
+    return o;
+}
+
 struct Handle {
     explicit Handle(const std::string& device) { EXPECT_EQ(ostrel_open(device.c_str(), nullptr, &bus), OSTREL_OK); }
     ~Handle() { ostrel_close(bus); }
@@ -25,7 +33,7 @@ TEST(CInterface, ResultCodesAndTheirTexts) {
     EXPECT_EQ(ostrel_error_number(nullptr), 380);
     EXPECT_NE(std::string(ostrel_message(nullptr)), "");
 
-    ostrel::sim::SimController sim({.address = 20});
+    ostrel::sim::SimController sim(simAt(20));
     sim.seedRecords(2);
     Handle h(sim.slavePath());
     EXPECT_EQ(ostrel_open_lock(h.bus, 20, 5), OSTREL_ARGUMENT);
@@ -57,7 +65,7 @@ TEST(CInterface, ResultCodesAndTheirTexts) {
 }
 
 TEST(CInterface, EachThreadReadsItsOwnOutcomeOfASharedHandle) {
-    ostrel::sim::SimController sim({.address = 20});
+    ostrel::sim::SimController sim(simAt(20));
     Handle h(sim.slavePath());
     std::string other;
     std::thread t([&] {

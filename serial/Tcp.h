@@ -1,0 +1,30 @@
+// The TCP side shared by the network transports: a connect bounded by a
+// deadline, whole sends, and non-blocking receives that tell a closed or
+// reset connection from no data.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ostrel::serial {
+
+// How long opening a network port may take.
+inline constexpr std::chrono::milliseconds kConnectTimeout{3000};
+
+// Connects to host:service within the deadline: a non-blocking socket with
+// TCP_NODELAY and keepalive, kept off stdio. Error 8002 naming the URL and
+// the reason (refused, timed out, unknown host) otherwise.
+int connectTcp(const std::string& url, const std::string& host, const std::string& service,
+               std::chrono::milliseconds timeout = kConnectTimeout);
+
+// Sends all bytes in one send where the socket takes them; LineGone when the
+// peer has closed or reset the connection.
+void sendAll(int fd, const uint8_t* data, size_t size, const std::string& url);
+
+// Reads what is there without blocking; 0 when nothing is. LineGone when the
+// peer has closed or reset the connection.
+size_t receiveSome(int fd, uint8_t* buf, size_t capacity, const std::string& url);
+
+}  // namespace ostrel::serial
