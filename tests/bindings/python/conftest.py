@@ -4,6 +4,7 @@ line on a pseudo-terminal, both on this machine only."""
 from __future__ import annotations
 
 import os
+import socket
 import subprocess
 import threading
 import tty
@@ -46,9 +47,22 @@ def sim_factory():
         s.stop()
 
 
-@pytest.fixture
-def sim(sim_factory):
-    return sim_factory("--address", "20", "--records", "3", "--last-card", "0012345678")
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(params=["pty", "socket"])
+def sim(request, sim_factory):
+    """One controller at address 20, reached over its pty or over socket://."""
+    args = ["--address", "20", "--records", "3", "--last-card", "0012345678"]
+    if request.param == "pty":
+        return sim_factory(*args)
+    port = free_port()
+    s = sim_factory(*args, "--listen", f"127.0.0.1:{port}")
+    s.device = f"socket://127.0.0.1:{port}"
+    return s
 
 
 class FakeLine:

@@ -186,3 +186,14 @@ def test_one_bus_shared_by_threads(sim):
         for t in threads:
             t.join()
         assert counts == [3] * 80
+
+
+def test_echoing_adapter(sim_factory):
+    s = sim_factory("--address", "20", "--echo")
+    with ostrel.Bus(s.device, "9600,n,8,1,echo") as bus:
+        bus.open_lock(20, 1)
+        assert bus.status(20).address == 20
+    with ostrel.Bus(s.device) as bus:
+        with pytest.raises(ostrel.NoReply) as e:
+            bus.clear_last_card(20)
+        assert e.value.reason == "echo" and ",echo" in str(e.value)
