@@ -1,5 +1,6 @@
 #include "driver/Bus.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "driver/Exchange.h"
@@ -7,6 +8,12 @@
 #include "serial/SerialPort.h"
 
 namespace ostrel {
+namespace {
+
+// How long the rest of an adapter's echo may take after its first byte.
+constexpr std::chrono::milliseconds kEchoGrace{50};
+
+}  // namespace
 
 const char* reasonName(NoReplyReason reason) {
     switch (reason) {
@@ -45,6 +52,14 @@ Bus::Bus(std::string device, std::string settings)
     port_->setDeviceOverride(device_);
     port_->setSettings(settings_);
     port_->setInputMode(1);  // replies are bytes
+}
+
+Bus::Bus(int port, std::string settings)
+    : device_(serial::devicePathForPort(port)), settings_(std::move(settings)),
+      port_(std::make_unique<serial::SerialPort>()) {
+    port_->setCommPort(static_cast<int16_t>(port));
+    port_->setSettings(settings_);
+    port_->setInputMode(1);
 }
 
 Bus::~Bus() = default;  // the port closes itself
@@ -98,9 +113,15 @@ Result<std::vector<uint8_t>> Bus::runHeld(const std::vector<uint8_t>& frame, siz
                                           const std::function<void(serial::SerialPort&)>& beforeOpen) {
     driver::Reply reply = driver::exchange(*port_, frame, {n, n, t}, beforeOpen);
     const driver::ExchangeOutcome& o = driver::lastExchange();
+    if (!driver::accepted(reply, n, static_cast<int16_t>(address))) return noReplyOf(o, address);
     // An adapter that echoes, on a line not set to echo: the address byte
-    // of the echo would pass for an acknowledgement.
-    if (!driver::accepted(reply, n, static_cast<int16_t>(address)) || o.echoed()) return noReplyOf(o, address);
+    // of the echo would pass for an acknowledgement. A reply shorter than
+    // the frame that matches its first bytes may be the head of that echo,
+    // whose rest follows at once.
+    bool echo = o.echoed();
+    if (!echo && !port_->echo() && reply.size() < frame.size())
+        echo = driver::lastExchangeEchoed(*port_, kEchoGrace);
+    if (echo) return noReplyOf(driver::lastExchange(), address);
     return reply;
 }
 

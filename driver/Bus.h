@@ -175,12 +175,22 @@ using MakeDurable = std::function<void(const std::vector<Record>&)>;
 // the records that were received (never cleared from the controller).
 class CollectRefused : public std::runtime_error {
 public:
-    CollectRefused(const std::string& why, std::vector<Record> received)
-        : std::runtime_error(why), received_(std::move(received)) {}
+    // what(): "not cleared: " and the reason.
+    CollectRefused(const std::string& reason, std::vector<Record> received)
+        : std::runtime_error("not cleared: " + reason), reason_(reason), received_(std::move(received)) {}
+    const std::string& reason() const { return reason_; }
     const std::vector<Record>& received() const { return received_; }
 
 private:
+    std::string reason_;
     std::vector<Record> received_;
+};
+
+// How a collection reads what it downloads.
+struct CollectOptions {
+    bool anyLeadingByte = false;  // accept records whose byte 0 is not the bus address
+    // Told why, before each download after the first.
+    std::function<void(const std::string& reason)> onRetry;
 };
 
 class Bus {
@@ -189,6 +199,9 @@ public:
     // data,stop" with an optional fifth field "echo". Nothing is opened yet;
     // a bad setting raises rt::AutomationError 380.
     explicit Bus(std::string device, std::string settings = "9600,n,8,1");
+    // The device port number 1-255 maps to ($OSTREL_COM<n>, else
+    // /dev/ttyS<n-1>); a failed open then names the number and the mapping.
+    explicit Bus(int port, std::string settings = "9600,n,8,1");
     ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
@@ -204,6 +217,8 @@ public:
     Result<LockStates> lockStates(int address);
     Ack setLockDelay(int address, int lock, int seconds);  // 0-18 s
     Ack setClock(int address, const Timestamp& when);      // date, then time of day
+    Ack setDate(int address, const Date& date);            // the date alone
+    Ack setTime(int address, int hour, int minute, int second);  // the time of day alone
     Ack enrol(int address, const Card& card);
     Ack removeCard(int address, const std::string& logical);
     Ack removeAllCards(int address);
@@ -212,7 +227,8 @@ public:
     Result<std::vector<Record>> records(int address, const Progress& progress = {});
     // Verified download, makeDurable, then clear. Raises CollectRefused when
     // a check fails (nothing cleared).
-    Result<std::vector<Record>> collect(int address, const MakeDurable& makeDurable, const Progress& progress = {});
+    Result<std::vector<Record>> collect(int address, const MakeDurable& makeDurable, const Progress& progress = {},
+                                        const CollectOptions& options = {});
     Ack clearRecords(int address);
 
 private:

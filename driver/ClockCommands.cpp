@@ -47,20 +47,39 @@ bool cls_Door::SetSysDate(int16_t varAddr, std::string& varDate) {
         driver::dateFrame(addr, packed(date->year % 100), packed(date->month), packed(date->day)), 1, varAddr);
 }
 
+namespace {
+
+// The controller keeps the year within its century: 2000-2099.
+driver::Frame checkedDateFrame(uint8_t addr, const Date& d, const char* argument) {
+    if (d.year < 2000 || d.year > 2099 || !basic::isValidDate(d.year, d.month, d.day))
+        throw ArgumentError(argument, "not a date of 2000-2099");
+    return driver::dateFrame(addr, packed(d.year % 100), packed(d.month), packed(d.day));
+}
+
+driver::Frame checkedTimeFrame(uint8_t addr, int hour, int minute, int second, const char* argument) {
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+        throw ArgumentError(argument, "not a time of day");
+    return driver::timeFrame(addr, packed(hour), packed(minute), packed(second));
+}
+
+}  // namespace
+
 Ack Bus::setClock(int address, const Timestamp& when) {
     uint8_t addr = addressOf(address);
-    // The controller keeps the year within its century: 2000-2099.
-    if (when.year < 2000 || when.year > 2099 || !basic::isValidDate(when.year, when.month, when.day))
-        throw ArgumentError("when", "not a date of 2000-2099");
-    if (when.hour < 0 || when.hour > 23 || when.minute < 0 || when.minute > 59 || when.second < 0 ||
-        when.second > 59)
-        throw ArgumentError("when", "not a time of day");
+    driver::Frame date = checkedDateFrame(addr, {when.year, when.month, when.day}, "when");
+    driver::Frame time = checkedTimeFrame(addr, when.hour, when.minute, when.second, "when");
     auto held = hold();
-    Ack date = acknowledgeHeld(
-        driver::dateFrame(addr, packed(when.year % 100), packed(when.month), packed(when.day)), 1, address);
-    if (!date) return date;
-    return acknowledgeHeld(driver::timeFrame(addr, packed(when.hour), packed(when.minute), packed(when.second)), 1,
-                           address);
+    Ack dateSet = acknowledgeHeld(date, 1, address);
+    if (!dateSet) return dateSet;
+    return acknowledgeHeld(time, 1, address);
+}
+
+Ack Bus::setDate(int address, const Date& date) {
+    return acknowledge(checkedDateFrame(addressOf(address), date, "date"), 1, address);
+}
+
+Ack Bus::setTime(int address, int hour, int minute, int second) {
+    return acknowledge(checkedTimeFrame(addressOf(address), hour, minute, second, "time"), 1, address);
 }
 
 }  // namespace ostrel

@@ -208,7 +208,8 @@ Result<std::vector<Record>> Bus::download(int address, const Progress& progress)
 // The driver's safe collection on this bus's port. A count or status that
 // was not accepted is a NoReply; any other failed check is CollectRefused,
 // with nothing cleared. The caller's step sees verified records only.
-Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDurable, const Progress& progress) {
+Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDurable, const Progress& progress,
+                                         const CollectOptions& collectOptions) {
     const auto addr = static_cast<int16_t>(addressOf(address));
     auto held = hold();
     auto typed = [](const std::vector<driver::SwipeRecord>& got) {
@@ -219,6 +220,9 @@ Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDur
     };
     driver::CollectionOptions options;
     options.progress = progress;
+    options.anyLeadingByte = collectOptions.anyLeadingByte;
+    if (collectOptions.onRetry)
+        options.onRetry = [&](const driver::CollectionRetry& retry) { collectOptions.onRetry(retry.reason); };
     driver::CollectionResult result = driver::collectRecords(
         *port_, addr,
         [&](const std::vector<driver::SwipeRecord>& got, bool verified) {
@@ -226,15 +230,19 @@ Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDur
         },
         options);
     // The collection's exchanges ran on this thread: its last one says why.
-    auto lastNoReply = [&] { return noReplyOf(driver::lastExchange(), address); };
+    auto lastNoReply = [&](const char* what) {
+        NoReply why = noReplyOf(driver::lastExchange(), address);
+        why.what = what;
+        return why;
+    };
     switch (result.failed) {
         case driver::CollectionCheck::None: break;
         case driver::CollectionCheck::NoStatus:
-        case driver::CollectionCheck::NoCount: return lastNoReply();
-        default: throw CollectRefused("not cleared: " + result.reason, typed(result.records));
+        case driver::CollectionCheck::NoCount: return lastNoReply(driver::checkName(result.failed));
+        default: throw CollectRefused(result.reason, typed(result.records));
     }
     // Nothing announced is nothing to clear.
-    if (result.clearSent && !result.clearAcknowledged) return lastNoReply();
+    if (result.clearSent && !result.clearAcknowledged) return lastNoReply("the clear");
     return typed(result.records);
 }
 

@@ -287,7 +287,7 @@ ostrel_result ostrel_collect(ostrel_bus* b, int address, ostrel_progress_fn prog
                 int rc = durable(durable_user, array, got.size());
                 std::free(array);
                 if (rc != 0)
-                    throw CollectRefused("not cleared: the durable step failed (" + std::to_string(rc) + ")", got);
+                    throw CollectRefused("the durable step failed (" + std::to_string(rc) + ")", got);
             };
         try {
             Result<std::vector<Record>> r = b->bus.collect(address, step, progressOf(progress, progress_user));
