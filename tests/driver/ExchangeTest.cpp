@@ -186,7 +186,7 @@ TEST_F(ExchangeTest, CompleteReplyReturnsAtOnce) {
         EXPECT_TRUE(d.ClearLastFlag(1));
         double t = secondsSince(t0);
         EXPECT_GE(t, 0.3);
-        EXPECT_LT(t, 0.33);  // returned within a few ms of the reply, not at the limit
+        EXPECT_LT(t, 0.6);  // returned soon after the reply, not at the 1 s limit
     });
 }
 

@@ -23,5 +23,5 @@ TEST(SimPacingTest, PacedRecordsTakeTheLineRate) {
     // A record is 3 request and 11 reply bytes of 10 bits at 9600 baud.
     const double lineRate = 14 * 10.0 / 9600;
     EXPECT_GE(perRecord, lineRate * 0.99);
-    EXPECT_LT(perRecord, lineRate * 1.5);
+    EXPECT_LT(perRecord, lineRate * 3);  // generous: a loaded machine wakes late; speed is measured in bench/
 }

@@ -1,0 +1,111 @@
+// One bus's worker thread. The controllers of the bus take turns: status
+// polls, collections and card convergence run one at a time, each on its
+// schedule, and requests from the API are queued ahead of them. A failing
+// bus marks its controllers offline and is retried with backoff.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "service/BusLink.h"
+#include "service/Config.h"
+#include "service/Events.h"
+#include "service/Metrics.h"
+#include "service/Store.h"
+
+namespace ostrel::service {
+
+// The result of one operation asked for through the API.
+struct OpResult {
+    enum class Kind { Ok, NoReply, BusDown, StoreFailed } kind = Kind::Ok;
+    std::string reason;
+    nlohmann::json data;
+};
+
+class BusWorker {
+public:
+    using LinkFactory = std::function<std::unique_ptr<BusLink>(const BusConfig&)>;
+
+    BusWorker(const ServiceConfig& service, const BusConfig& bus, Store& store, EventBus& events, Metrics& metrics,
+              LinkFactory makeLink = makeDriverLink);
+    ~BusWorker();
+
+    void start();
+    void stop();
+
+    const BusConfig& config() const { return bus_; }
+    bool hasController(int address) const;
+
+    // Runs op on the worker ahead of polling and returns its result; BusDown
+    // while the bus is failing, NoReply when it takes longer than the limit.
+    OpResult call(std::function<OpResult(BusLink&)> op, std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+    // Operations of the API on one controller.
+    OpResult collect(int address);
+    OpResult setClock(int address);
+
+    // The controller's last known state.
+    nlohmann::json state(int address) const;
+    // Card convergence: applied/pending for one controller, and a resync.
+    nlohmann::json cardProgress(int address) const;
+    void resync(int address);
+    // The desired cards changed: converge again.
+    void cardsChanged();
+
+private:
+    struct Controller {
+        ControllerConfig cfg;
+        std::chrono::steady_clock::time_point nextStatus{}, nextCollect{};
+        std::chrono::steady_clock::time_point lastCollected = std::chrono::steady_clock::now();
+        nlohmann::json state = nlohmann::json::object();
+        int online = -1;  // unknown until the first poll
+        bool cardsDue = true;
+        bool resyncDue = false;
+        bool resyncing = false;
+        size_t resyncDone = 0, resyncTotal = 0;
+    };
+
+    void run();
+    bool runOneJob();
+    void pollStatus(Controller& c);
+    void collectScheduled(Controller& c);
+    bool convergeOneCard(Controller& c);  // false when nothing was left to do
+    OpResult collectNow(Controller& c);
+    void setOnline(Controller& c, bool online, const std::string& reason = {});
+    void busFailed(const std::string& why);
+    void noteNoReply(Controller& c);
+    void saveState(Controller& c);
+    Controller* find(int address);
+    bool trustHostClock() const;
+
+    ServiceConfig service_;
+    BusConfig bus_;
+    Store& store_;
+    EventBus& events_;
+    Metrics& metrics_;
+    LinkFactory makeLink_;
+    std::unique_ptr<BusLink> link_;
+    unsigned long exchangesSeen_ = 0;
+
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    std::map<int, Controller> controllers_;
+    bool stop_ = false;
+    bool failed_ = false;
+    std::string failure_;
+    std::chrono::steady_clock::time_point retryAt_{};
+    std::chrono::milliseconds backoff_{500};
+    std::thread thread_;
+};
+
+}  // namespace ostrel::service

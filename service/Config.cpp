@@ -1,0 +1,181 @@
+#include "service/Config.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <toml++/toml.h>
+
+namespace ostrel::service {
+namespace {
+
+class Checker {
+public:
+    explicit Checker(std::string file) : file_(std::move(file)) {}
+
+    void error(const toml::node* where, const std::string& key, const std::string& reason) {
+        size_t line = where ? where->source().begin.line : 0;
+        errors_.push_back(file_ + ":" + std::to_string(line) + ": " + key + ": " + reason);
+    }
+
+    // Keys of a table that are not among the known ones.
+    void unknownKeys(const toml::table& t, const std::string& prefix, std::initializer_list<const char*> known) {
+        std::set<std::string> ok(known.begin(), known.end());
+        for (auto&& [k, v] : t)
+            if (!ok.count(std::string(k.str()))) error(&v, prefix + std::string(k.str()), "unknown key");
+    }
+
+    void text(const toml::table& t, const std::string& prefix, const char* key, std::string& out, bool required) {
+        const toml::node* n = t.get(key);
+        if (!n) {
+            if (required) error(&t, prefix + key, "missing");
+            return;
+        }
+        if (auto s = n->value<std::string>()) out = *s;
+        else error(n, prefix + key, "must be a string");
+        if (required && out.empty()) error(n, prefix + key, "must not be empty");
+    }
+
+    void duration(const toml::table& t, const std::string& prefix, const char* key, Millis& out) {
+        const toml::node* n = t.get(key);
+        if (!n) return;
+        auto s = n->value<std::string>();
+        if (!s || !parseDuration(*s, out) || out.count() <= 0)
+            error(n, prefix + key, "must be a positive duration such as \"500ms\", \"10s\" or \"5m\"");
+    }
+
+    void done() const {
+        if (errors_.empty()) return;
+        std::string all;
+        for (const auto& e : errors_) all += (all.empty() ? "" : "\n") + e;
+        throw ConfigError(all);
+    }
+
+private:
+    std::string file_;
+    std::vector<std::string> errors_;
+};
+
+void readBus(Checker& c, const toml::table& t, size_t index, BusConfig& bus) {
+    const std::string prefix = "bus[" + std::to_string(index) + "].";
+    c.unknownKeys(t, prefix,
+                  {"name", "device", "settings", "status_every", "collect_every", "clock_max_drift", "controller"});
+    c.text(t, prefix, "name", bus.name, true);
+    c.text(t, prefix, "device", bus.device, true);
+    c.text(t, prefix, "settings", bus.settings, false);
+    c.duration(t, prefix, "status_every", bus.statusEvery);
+    c.duration(t, prefix, "collect_every", bus.collectEvery);
+    c.duration(t, prefix, "clock_max_drift", bus.clockMaxDrift);
+    const toml::node* list = t.get("controller");
+    if (!list) return;
+    const toml::array* arr = list->as_array();
+    if (!arr) {
+        c.error(list, prefix + "controller", "must be an array of tables ([[bus.controller]])");
+        return;
+    }
+    std::set<int> seen;
+    for (size_t i = 0; i < arr->size(); ++i) {
+        const std::string p = prefix + "controller[" + std::to_string(i) + "].";
+        const toml::table* ct = (*arr)[i].as_table();
+        if (!ct) {
+            c.error(&(*arr)[i], p, "must be a table");
+            continue;
+        }
+        c.unknownKeys(*ct, p, {"address", "name"});
+        ControllerConfig cc;
+        const toml::node* a = ct->get("address");
+        auto v = a ? a->value<int64_t>() : std::nullopt;
+        if (!a) c.error(ct, p + "address", "missing");
+        else if (!v || *v < 0 || *v > 255) c.error(a, p + "address", "must be an integer 0-255");
+        else if (!seen.insert(static_cast<int>(*v)).second) c.error(a, p + "address", "used twice on this bus");
+        else cc.address = static_cast<int>(*v);
+        c.text(*ct, p, "name", cc.name, false);
+        bus.controllers.push_back(cc);
+    }
+}
+
+}  // namespace
+
+const BusConfig* ServiceConfig::bus(const std::string& name) const {
+    for (const auto& b : buses)
+        if (b.name == name) return &b;
+    return nullptr;
+}
+
+bool parseDuration(const std::string& text, Millis& out) {
+    size_t i = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == 0 || i > 9) return false;
+    long long n = std::stoll(text.substr(0, i));
+    const std::string unit = text.substr(i);
+    if (unit == "ms") out = Millis(n);
+    else if (unit == "s") out = Millis(n * 1000);
+    else if (unit == "m") out = Millis(n * 60'000);
+    else if (unit == "h") out = Millis(n * 3'600'000);
+    else return false;
+    return true;
+}
+
+ServiceConfig loadConfig(const std::string& path) {
+    toml::table root;
+    try {
+        root = toml::parse_file(path);
+    } catch (const toml::parse_error& e) {
+        throw ConfigError(path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description()));
+    }
+    Checker c(path);
+    ServiceConfig cfg;
+    c.unknownKeys(root, "", {"service", "bus"});
+    if (const toml::node* s = root.get("service")) {
+        if (const toml::table* t = s->as_table()) {
+            c.unknownKeys(*t, "service.", {"site", "listen", "store", "token_file", "trust_host_clock"});
+            c.text(*t, "service.", "site", cfg.site, false);
+            c.text(*t, "service.", "listen", cfg.listen, false);
+            c.text(*t, "service.", "store", cfg.store, false);
+            c.text(*t, "service.", "token_file", cfg.tokenFile, false);
+            c.text(*t, "service.", "trust_host_clock", cfg.trustHostClock, false);
+            if (cfg.listen.rfind(':') == std::string::npos)
+                c.error(t->get("listen"), "service.listen", "must be HOST:PORT");
+            if (cfg.store.rfind("sqlite:", 0) != 0)
+                c.error(t->get("store"), "service.store", "must start with sqlite: (such as sqlite:/var/lib/ostrel/ostrel.db)");
+            if (cfg.trustHostClock != "auto" && cfg.trustHostClock != "always" && cfg.trustHostClock != "never")
+                c.error(t->get("trust_host_clock"), "service.trust_host_clock", "must be auto, always or never");
+        } else {
+            c.error(s, "service", "must be a table");
+        }
+    }
+    if (const toml::node* b = root.get("bus")) {
+        const toml::array* arr = b->as_array();
+        if (!arr) c.error(b, "bus", "must be an array of tables ([[bus]])");
+        std::set<std::string> names;
+        for (size_t i = 0; arr && i < arr->size(); ++i) {
+            const toml::table* t = (*arr)[i].as_table();
+            if (!t) {
+                c.error(&(*arr)[i], "bus[" + std::to_string(i) + "]", "must be a table");
+                continue;
+            }
+            BusConfig bus;
+            readBus(c, *t, i, bus);
+            if (!bus.name.empty() && !names.insert(bus.name).second)
+                c.error(t->get("name"), "bus[" + std::to_string(i) + "].name", "\"" + bus.name + "\" used twice");
+            if (bus.name.find('/') != std::string::npos)
+                c.error(t->get("name"), "bus[" + std::to_string(i) + "].name", "must not contain /");
+            cfg.buses.push_back(std::move(bus));
+        }
+    }
+    c.done();
+    return cfg;
+}
+
+std::string readToken(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw ConfigError(path + ":0: token_file: cannot be read");
+    std::string line;
+    std::getline(in, line);
+    const auto first = line.find_first_not_of(" \t\r");
+    const auto last = line.find_last_not_of(" \t\r");
+    std::string token = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+    if (token.size() < 8) throw ConfigError(path + ":1: token_file: the token must have 8 characters or more");
+    return token;
+}
+
+}  // namespace ostrel::service

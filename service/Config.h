@@ -1,0 +1,57 @@
+// The service's configuration file (TOML): the site, the HTTP listener, the
+// store, the API token, and the buses with their controllers. Every error
+// names the file, the line and the key.
+#pragma once
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace ostrel::service {
+
+using Millis = std::chrono::milliseconds;
+
+struct ControllerConfig {
+    int address = 0;
+    std::string name;
+};
+
+struct BusConfig {
+    std::string name;
+    std::string device;
+    std::string settings = "9600,n,8,1";
+    Millis statusEvery{10'000};
+    Millis collectEvery{60'000};
+    Millis clockMaxDrift{5'000};
+    std::vector<ControllerConfig> controllers;
+};
+
+struct ServiceConfig {
+    std::string site = "site";
+    std::string listen = "127.0.0.1:8480";
+    std::string store = "sqlite:/var/lib/ostrel/ostrel.db";
+    std::string tokenFile = "/etc/ostrel/token";
+    // "auto": the host clock sets controllers only while the kernel reports
+    // it synchronised; "always"/"never" override that.
+    std::string trustHostClock = "auto";
+    std::vector<BusConfig> buses;
+
+    const BusConfig* bus(const std::string& name) const;
+};
+
+// "FILE:LINE: KEY: reason" (LINE 0 when the file could not be read).
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Reads and validates the file; throws ConfigError listing every problem.
+ServiceConfig loadConfig(const std::string& path);
+
+// "500ms", "10s", "5m", "1h"; nothing for any other text.
+bool parseDuration(const std::string& text, Millis& out);
+
+// The API token: the file's first line without surrounding blanks.
+std::string readToken(const std::string& path);
+
+}  // namespace ostrel::service

@@ -1,0 +1,56 @@
+#include "service/Metrics.h"
+
+#include <cstdio>
+
+namespace ostrel::service {
+namespace {
+
+const std::map<std::string, std::string> kHelp = {
+    {"ostrel_exchanges_total", "Request/reply exchanges made with controllers."},
+    {"ostrel_no_replies_total", "Exchanges a controller did not acknowledge, by reason."},
+    {"ostrel_swipes_collected_total", "Swipes committed to the store."},
+    {"ostrel_collection_lag_seconds", "Seconds since the controller's records were last collected."},
+    {"ostrel_bus_errors_total", "Failures of the bus device (open, read, write)."},
+    {"ostrel_controller_online", "1 while the controller answers its status polls."},
+};
+
+}  // namespace
+
+std::string Metrics::labels(const std::string& bus, int address, const std::string& reason) {
+    std::string l = "bus=\"" + bus + "\"";
+    if (address >= 0) l += ",address=\"" + std::to_string(address) + "\"";
+    if (!reason.empty()) l += ",reason=\"" + reason + "\"";
+    return l;
+}
+
+void Metrics::add(const std::string& name, const std::string& labels, double by) {
+    std::lock_guard lock(mutex_);
+    Series& s = series_[name];
+    s.type = "counter";
+    s.values[labels] += by;
+}
+
+void Metrics::set(const std::string& name, const std::string& labels, double value) {
+    std::lock_guard lock(mutex_);
+    Series& s = series_[name];
+    s.type = "gauge";
+    s.values[labels] = value;
+}
+
+std::string Metrics::text() const {
+    std::lock_guard lock(mutex_);
+    std::string out;
+    for (const auto& [name, s] : series_) {
+        auto h = kHelp.find(name);
+        if (h != kHelp.end()) out += "# HELP " + name + " " + h->second + "\n";
+        out += "# TYPE " + name + " " + s.type + "\n";
+        for (const auto& [labels, v] : s.values) {
+            char num[64];
+            std::snprintf(num, sizeof num, "%.17g", v);
+            out += name + "{" + labels + "} " + num + "\n";
+        }
+    }
+    return out;
+}
+
+}  // namespace ostrel::service

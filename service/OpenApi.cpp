@@ -1,0 +1,105 @@
+#include "service/OpenApi.h"
+
+#include <nlohmann/json.hpp>
+
+namespace ostrel::service {
+namespace {
+
+using nlohmann::json;
+
+json op(const std::string& summary, const json& responses, const json& params = json::array(),
+        const json& body = nullptr) {
+    json o = {{"summary", summary}, {"responses", responses}};
+    if (!params.empty()) o["parameters"] = params;
+    if (!body.is_null())
+        o["requestBody"] = {{"required", true}, {"content", {{"application/json", {{"schema", body}}}}}};
+    return o;
+}
+
+json ref(const std::string& name) { return {{"$ref", "#/components/schemas/" + name}}; }
+
+json resp(const std::string& d, const json& schema = nullptr) {
+    json r = {{"description", d}};
+    if (!schema.is_null()) r["content"] = {{"application/json", {{"schema", schema}}}};
+    return r;
+}
+
+json param(const std::string& name, const std::string& in, const std::string& type) {
+    return {{"name", name}, {"in", in}, {"required", in == "path"}, {"schema", {{"type", type}}}};
+}
+
+json build() {
+    const json err = ref("Error");
+    const json errors = {{"400", resp("A field is not valid", err)},
+                         {"401", resp("Missing or wrong bearer token", err)},
+                         {"404", resp("Unknown bus, controller or card", err)},
+                         {"503", resp("The bus or the store is failing", err)},
+                         {"504", resp("The controller did not acknowledge (silent, short, another address)", err)}};
+    auto with = [&](json r) {
+        for (auto& [k, v] : errors.items()) r[k] = v;
+        return r;
+    };
+    const json ctl = {param("bus", "path", "string"), param("address", "path", "integer")};
+    json lock = ctl;
+    lock.push_back(param("lock", "path", "integer"));
+    json swipeParams = json::array();
+    for (auto [n, t] : {std::pair{"bus", "string"}, {"address", "integer"}, {"card", "string"}, {"since", "string"},
+                        {"until", "string"}, {"after", "integer"}, {"limit", "integer"}})
+        swipeParams.push_back(param(n, "query", t));
+
+    json paths;
+    paths["/healthz"]["get"] = op("Liveness (no token)", {{"200", resp("Running")}});
+    paths["/metrics"]["get"] = op("Prometheus metrics (no token)", {{"200", resp("Metrics text")}});
+    paths["/api/v1/openapi.json"]["get"] = op("This document", {{"200", resp("OpenAPI 3")}});
+    paths["/api/v1/controllers"]["get"] = op("Every controller: configuration and last state", with({{"200", resp("Controllers")}}));
+    paths["/api/v1/controllers/{bus}/{address}"]["get"] =
+        op("One controller: configuration and last state", with({{"200", resp("Controller", ref("Controller"))}}), ctl);
+    paths["/api/v1/controllers/{bus}/{address}/locks/{lock}/open"]["post"] =
+        op("Open a lock (1 or 2)", with({{"200", resp("Opened")}}), lock);
+    paths["/api/v1/controllers/{bus}/{address}/locks/{lock}/delay"]["put"] =
+        op("Set a lock's open delay", with({{"200", resp("Set")}}), lock,
+           {{"type", "object"}, {"required", {"seconds"}}, {"properties", {{"seconds", {{"type", "integer"}, {"minimum", 0}, {"maximum", 18}}}}}});
+    paths["/api/v1/controllers/{bus}/{address}/clock"]["post"] =
+        op("Set the controller's clock to the host's local time now", with({{"200", resp("Set")}}), ctl);
+    paths["/api/v1/controllers/{bus}/{address}/collect"]["post"] =
+        op("Collect the swipe records now; returns the count stored", with({{"200", resp("Collected")}}), ctl);
+    paths["/api/v1/controllers/{bus}/{address}/cards"]["get"] =
+        op("Cards applied and pending on the controller, and resync progress", with({{"200", resp("Card state")}}), ctl);
+    paths["/api/v1/controllers/{bus}/{address}/cards/resync"]["post"] =
+        op("Remove every card from the controller and enrol all it should hold", with({{"202", resp("Started")}}), ctl);
+    paths["/api/v1/swipes"]["get"] =
+        op("Stored swipes, oldest first, paged by id (next: the after= of the next page)",
+           with({{"200", resp("Swipes", {{"type", "object"}, {"properties", {{"swipes", {{"type", "array"}, {"items", ref("Swipe")}}}, {"next", {{"type", "integer"}, {"nullable", true}}}}}})}}),
+           swipeParams);
+    paths["/api/v1/cards"]["get"] = op("Desired cards", with({{"200", resp("Cards")}}));
+    paths["/api/v1/cards/{logical}"]["put"] =
+        op("Create or replace a desired card", with({{"200", resp("Replaced", ref("Card"))}, {"201", resp("Created", ref("Card"))}}),
+           json::array({param("logical", "path", "string")}), ref("Card"));
+    paths["/api/v1/cards/{logical}"]["delete"] =
+        op("Remove a desired card (removed from its controllers)", with({{"200", resp("Deleted")}}),
+           json::array({param("logical", "path", "string")}));
+    paths["/api/v1/events"]["get"] =
+        op("Server-sent events: swipe, status, online, offline, card", with({{"200", {{"description", "text/event-stream"}}}}));
+
+    json schemas;
+    schemas["Error"] = {{"type", "object"},
+                        {"properties", {{"error", {{"type", "object"}, {"properties", {{"code", {{"type", "string"}}}, {"message", {{"type", "string"}}}, {"field", {{"type", "string"}}}, {"reason", {{"type", "string"}}}}}}}}}};
+    schemas["Swipe"] = {{"type", "object"}, {"properties", {{"id", {{"type", "integer"}}}, {"site", {{"type", "string"}}}, {"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}, {"card", {{"type", "string"}}}, {"time", {{"type", "string"}}}, {"code_a", {{"type", "string"}}}, {"code_b", {{"type", "string"}}}, {"line", {{"type", "string"}}}, {"collected_at", {{"type", "string"}}}}}};
+    schemas["Card"] = {{"type", "object"}, {"required", {"physical"}}, {"properties", {{"physical", {{"type", "string"}, {"description", "10 digits"}}}, {"valid_from", {{"type", "string"}, {"format", "date"}}}, {"valid_to", {{"type", "string"}, {"format", "date"}}}, {"hours", {{"type", "array"}, {"items", {{"type", "string"}}}}}, {"days", {{"type", "array"}, {"items", {{"type", "integer"}}}}}, {"lock1", {{"type", "integer"}}}, {"lock2", {{"type", "integer"}}}, {"controllers", {{"type", "array"}, {"items", {{"type", "object"}, {"properties", {{"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}}}}}}}}}};
+    schemas["Controller"] = {{"type", "object"}, {"properties", {{"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}, {"name", {{"type", "string"}}}, {"device", {{"type", "string"}}}, {"state", {{"type", "object"}}}}}};
+
+    return {{"openapi", "3.0.3"},
+            {"info", {{"title", "ostreld"}, {"version", "1"}}},
+            {"paths", paths},
+            {"components", {{"schemas", schemas}, {"securitySchemes", {{"bearer", {{"type", "http"}, {"scheme", "bearer"}}}}}}},
+            {"security", json::array({{{"bearer", json::array()}}})}};
+}
+
+}  // namespace
+
+const std::string& openApiDocument() {
+    static const std::string doc = build().dump(2);
+    return doc;
+}
+
+}  // namespace ostrel::service

@@ -1,0 +1,399 @@
+// The embedded store: one SQLite database in WAL mode, synchronous commits,
+// versioned migrations applied at open.
+#include <sqlite3.h>
+
+#include <ctime>
+#include <mutex>
+#include <sstream>
+
+#include "service/Store.h"
+
+namespace ostrel::service {
+namespace {
+
+// Each entry moves the schema one version on; applied in one transaction each.
+const char* const kMigrations[] = {
+    // 1: the swipes contract, pending batches, controller states, cards.
+    R"(CREATE TABLE swipes (
+         id INTEGER PRIMARY KEY AUTOINCREMENT,
+         site TEXT NOT NULL, bus TEXT NOT NULL, address INTEGER NOT NULL,
+         card TEXT NOT NULL, time TEXT NOT NULL, code_a TEXT NOT NULL, code_b TEXT NOT NULL,
+         line TEXT NOT NULL, collected_at TEXT NOT NULL);
+       CREATE INDEX swipes_controller_time ON swipes(bus, address, time, id);
+       CREATE INDEX swipes_card ON swipes(card, id);
+       CREATE TABLE pending_batches (
+         bus TEXT NOT NULL, address INTEGER NOT NULL, lines TEXT NOT NULL, committed_at TEXT NOT NULL,
+         PRIMARY KEY (bus, address));
+       CREATE TABLE controller_states (
+         bus TEXT NOT NULL, address INTEGER NOT NULL, state TEXT NOT NULL, PRIMARY KEY (bus, address));
+       CREATE TABLE cards (logical TEXT PRIMARY KEY, card TEXT NOT NULL);
+       CREATE TABLE card_controllers (
+         logical TEXT NOT NULL REFERENCES cards(logical) ON DELETE CASCADE,
+         bus TEXT NOT NULL, address INTEGER NOT NULL, PRIMARY KEY (logical, bus, address));
+       CREATE TABLE applied_cards (
+         bus TEXT NOT NULL, address INTEGER NOT NULL, logical TEXT NOT NULL, fingerprint TEXT NOT NULL,
+         applied_at TEXT NOT NULL, PRIMARY KEY (bus, address, logical));)",
+};
+
+std::string utcNow() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char b[32];
+    std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return b;
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+    std::string s;
+    for (const auto& l : lines) s += l + "\n";
+    return s;
+}
+
+std::vector<std::string> splitLines(const std::string& s) {
+    std::vector<std::string> out;
+    std::istringstream in(s);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+nlohmann::json cardJson(const CardEntry& c) {
+    return {{"physical", c.physical}, {"valid_from", c.validFrom}, {"valid_to", c.validTo},
+            {"hours", {c.hoursFrom, c.hoursTo}}, {"days", {c.dayFirst, c.dayLast}}, {"lock1", c.lock1},
+            {"lock2", c.lock2}};
+}
+
+CardEntry cardFromJson(const std::string& logical, const nlohmann::json& j) {
+    CardEntry c;
+    c.logical = logical;
+    c.physical = j.at("physical");
+    c.validFrom = j.at("valid_from");
+    c.validTo = j.at("valid_to");
+    c.hoursFrom = j.at("hours")[0];
+    c.hoursTo = j.at("hours")[1];
+    c.dayFirst = j.at("days")[0];
+    c.dayLast = j.at("days")[1];
+    c.lock1 = j.at("lock1");
+    c.lock2 = j.at("lock2");
+    return c;
+}
+
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &st_, nullptr) != SQLITE_OK)
+            throw StoreError(std::string("cannot prepare: ") + sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(st_); }
+    Statement& bind(int i, const std::string& s) {
+        sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& bind(int i, int64_t v) {
+        sqlite3_bind_int64(st_, i, v);
+        return *this;
+    }
+    // True while a row is there.
+    bool step() {
+        int rc = sqlite3_step(st_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        throw StoreError(std::string("database: ") + sqlite3_errmsg(db_));
+    }
+    void run() {
+        step();
+        reset();
+    }
+    void reset() {
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+    }
+    std::string text(int i) const {
+        auto p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
+        return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, i))) : std::string();
+    }
+    int64_t integer(int i) const { return sqlite3_column_int64(st_, i); }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* st_ = nullptr;
+};
+
+class SqliteStore : public Store {
+public:
+    SqliteStore(const std::string& path, std::string site, std::chrono::milliseconds busyTimeout)
+        : site_(std::move(site)) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                            nullptr) != SQLITE_OK) {
+            std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            throw StoreError("cannot open " + path + ": " + why);
+        }
+        sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
+        exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
+        migrate();
+    }
+    ~SqliteStore() override { sqlite3_close(db_); }
+
+    std::vector<std::string> pendingBatch(const ControllerRef& c) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "SELECT lines FROM pending_batches WHERE bus = ? AND address = ?");
+        s.bind(1, c.bus).bind(2, c.address);
+        return s.step() ? splitLines(s.text(0)) : std::vector<std::string>{};
+    }
+
+    std::vector<Swipe> commitBatch(const ControllerRef& c, const std::vector<std::string>& newLines,
+                                   const std::vector<std::string>& allLines) override {
+        std::lock_guard lock(mutex_);
+        const std::string now = utcNow();
+        std::vector<Swipe> rows;
+        Transaction tx(*this);
+        {
+            Statement ins(db_,
+                          "INSERT INTO swipes (site, bus, address, card, time, code_a, code_b, line, collected_at) "
+                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+            for (const auto& line : newLines) {
+                Swipe s = parseRecordLine(line);
+                s.site = site_;
+                s.bus = c.bus;
+                s.address = c.address;
+                s.collectedAt = now;
+                ins.bind(1, s.site).bind(2, s.bus).bind(3, s.address).bind(4, s.card).bind(5, s.time);
+                ins.bind(6, s.codeA).bind(7, s.codeB).bind(8, s.line).bind(9, s.collectedAt);
+                ins.run();
+                s.id = sqlite3_last_insert_rowid(db_);
+                rows.push_back(std::move(s));
+            }
+            Statement p(db_, "INSERT OR REPLACE INTO pending_batches (bus, address, lines, committed_at) VALUES (?, ?, ?, ?)");
+            p.bind(1, c.bus).bind(2, c.address).bind(3, joinLines(allLines)).bind(4, now).run();
+        }
+        tx.commit();
+        return rows;
+    }
+
+    void batchCleared(const ControllerRef& c) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "DELETE FROM pending_batches WHERE bus = ? AND address = ?");
+        s.bind(1, c.bus).bind(2, c.address).run();
+    }
+
+    std::vector<Swipe> swipes(const SwipeQuery& q) override {
+        std::string sql =
+            "SELECT id, site, bus, address, card, time, code_a, code_b, line, collected_at FROM swipes WHERE id > ?";
+        if (q.bus) sql += " AND bus = ?";
+        if (q.address) sql += " AND address = ?";
+        if (q.card) sql += " AND card = ?";
+        if (q.since) sql += " AND time >= ?";
+        if (q.until) sql += " AND time < ?";
+        sql += " ORDER BY id LIMIT ?";
+        std::lock_guard lock(mutex_);
+        Statement s(db_, sql.c_str());
+        int i = 1;
+        s.bind(i++, q.after);
+        if (q.bus) s.bind(i++, *q.bus);
+        if (q.address) s.bind(i++, int64_t{*q.address});
+        if (q.card) s.bind(i++, *q.card);
+        if (q.since) s.bind(i++, *q.since);
+        if (q.until) s.bind(i++, *q.until);
+        s.bind(i++, int64_t{q.limit});
+        std::vector<Swipe> out;
+        while (s.step()) {
+            Swipe w;
+            w.id = s.integer(0);
+            w.site = s.text(1);
+            w.bus = s.text(2);
+            w.address = static_cast<int>(s.integer(3));
+            w.card = s.text(4);
+            w.time = s.text(5);
+            w.codeA = s.text(6);
+            w.codeB = s.text(7);
+            w.line = s.text(8);
+            w.collectedAt = s.text(9);
+            out.push_back(std::move(w));
+        }
+        return out;
+    }
+
+    void saveState(const ControllerRef& c, const nlohmann::json& state) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "INSERT OR REPLACE INTO controller_states (bus, address, state) VALUES (?, ?, ?)");
+        s.bind(1, c.bus).bind(2, c.address).bind(3, state.dump()).run();
+    }
+
+    std::map<ControllerRef, nlohmann::json> states() override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "SELECT bus, address, state FROM controller_states");
+        std::map<ControllerRef, nlohmann::json> out;
+        while (s.step())
+            out[{s.text(0), static_cast<int>(s.integer(1))}] = nlohmann::json::parse(s.text(2), nullptr, false);
+        return out;
+    }
+
+    std::vector<DesiredCard> cards() override {
+        std::lock_guard lock(mutex_);
+        return cardsWhere("", "");
+    }
+
+    std::optional<DesiredCard> card(const std::string& logical) override {
+        std::lock_guard lock(mutex_);
+        auto v = cardsWhere(" WHERE logical = ?", logical);
+        if (v.empty()) return std::nullopt;
+        return v.front();
+    }
+
+    void putCard(const DesiredCard& d) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        {
+            Statement s(db_, "INSERT OR REPLACE INTO cards (logical, card) VALUES (?, ?)");
+            s.bind(1, d.card.logical).bind(2, cardJson(d.card).dump()).run();
+            Statement del(db_, "DELETE FROM card_controllers WHERE logical = ?");
+            del.bind(1, d.card.logical).run();
+            Statement ins(db_, "INSERT OR IGNORE INTO card_controllers (logical, bus, address) VALUES (?, ?, ?)");
+            for (const auto& c : d.controllers) ins.bind(1, d.card.logical).bind(2, c.bus).bind(3, c.address).run();
+        }
+        tx.commit();
+    }
+
+    bool deleteCard(const std::string& logical) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "DELETE FROM cards WHERE logical = ?");
+        s.bind(1, logical).run();
+        return sqlite3_changes(db_) > 0;
+    }
+
+    std::map<std::string, std::string> applied(const ControllerRef& c) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "SELECT logical, fingerprint FROM applied_cards WHERE bus = ? AND address = ?");
+        s.bind(1, c.bus).bind(2, c.address);
+        std::map<std::string, std::string> out;
+        while (s.step()) out[s.text(0)] = s.text(1);
+        return out;
+    }
+
+    void setApplied(const ControllerRef& c, const std::string& logical, const std::string& fp) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_,
+                    "INSERT OR REPLACE INTO applied_cards (bus, address, logical, fingerprint, applied_at) "
+                    "VALUES (?, ?, ?, ?, ?)");
+        s.bind(1, c.bus).bind(2, c.address).bind(3, logical).bind(4, fp).bind(5, utcNow()).run();
+    }
+
+    void removeApplied(const ControllerRef& c, const std::string& logical) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "DELETE FROM applied_cards WHERE bus = ? AND address = ? AND logical = ?");
+        s.bind(1, c.bus).bind(2, c.address).bind(3, logical).run();
+    }
+
+    void clearApplied(const ControllerRef& c) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "DELETE FROM applied_cards WHERE bus = ? AND address = ?");
+        s.bind(1, c.bus).bind(2, c.address).run();
+    }
+
+private:
+    // Rolls back unless committed.
+    class Transaction {
+    public:
+        explicit Transaction(SqliteStore& s) : s_(s) { s_.exec("BEGIN IMMEDIATE"); }
+        ~Transaction() {
+            if (!done_) sqlite3_exec(s_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        void commit() {
+            s_.exec("COMMIT");
+            done_ = true;
+        }
+
+    private:
+        SqliteStore& s_;
+        bool done_ = false;
+    };
+
+    void exec(const std::string& sql) {
+        char* err = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+            std::string why = err ? err : sqlite3_errmsg(db_);
+            sqlite3_free(err);
+            throw StoreError("database: " + why);
+        }
+    }
+
+    void migrate() {
+        exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+        int64_t version = 0;
+        {
+            Statement s(db_, "SELECT MAX(version) FROM schema_version");
+            if (s.step()) version = s.integer(0);
+        }
+        const int64_t latest = static_cast<int64_t>(std::size(kMigrations));
+        if (version > latest)
+            throw StoreError("the database has schema version " + std::to_string(version) +
+                             ", newer than this program's " + std::to_string(latest));
+        for (int64_t v = version; v < latest; ++v) {
+            Transaction tx(*this);
+            exec(kMigrations[v]);
+            exec("INSERT INTO schema_version (version) VALUES (" + std::to_string(v + 1) + ")");
+            tx.commit();
+        }
+    }
+
+    std::vector<DesiredCard> cardsWhere(const std::string& where, const std::string& arg) {
+        Statement s(db_, ("SELECT logical, card FROM cards" + where + " ORDER BY logical").c_str());
+        if (!arg.empty()) s.bind(1, arg);
+        std::vector<DesiredCard> out;
+        while (s.step()) {
+            DesiredCard d;
+            d.card = cardFromJson(s.text(0), nlohmann::json::parse(s.text(1)));
+            out.push_back(std::move(d));
+        }
+        Statement c(db_, "SELECT bus, address FROM card_controllers WHERE logical = ? ORDER BY bus, address");
+        for (auto& d : out) {
+            c.bind(1, d.card.logical);
+            while (c.step()) d.controllers.push_back({c.text(0), static_cast<int>(c.integer(1))});
+            c.reset();
+        }
+        return out;
+    }
+
+    std::string site_;
+    sqlite3* db_ = nullptr;
+    std::mutex mutex_;
+};
+
+}  // namespace
+
+Swipe parseRecordLine(const std::string& line) {
+    Swipe s;
+    s.line = line;
+    std::vector<std::string> f;
+    std::string cur;
+    for (char ch : line) {
+        if (ch == '|') {
+            f.push_back(cur);
+            cur.clear();
+        } else {
+            cur += ch;
+        }
+    }
+    f.push_back(cur);
+    f.resize(6);
+    s.card = f[1];
+    s.time = f[2] + "T" + f[3];
+    s.codeA = f[4];
+    s.codeB = f[5];
+    return s;
+}
+
+std::string fingerprint(const CardEntry& c) {
+    return c.physical + "|" + c.validFrom + "|" + c.validTo + "|" + c.hoursFrom + "|" + c.hoursTo + "|" +
+           std::to_string(c.dayFirst) + "|" + std::to_string(c.dayLast) + "|" + std::to_string(c.lock1) + "|" +
+           std::to_string(c.lock2);
+}
+
+std::unique_ptr<Store> openStore(const std::string& url, const std::string& site,
+                                 std::chrono::milliseconds busyTimeout) {
+    if (url.rfind("sqlite:", 0) == 0) return std::make_unique<SqliteStore>(url.substr(7), site, busyTimeout);
+    throw StoreError("unknown store " + url + " (sqlite:PATH)");
+}
+
+}  // namespace ostrel::service

@@ -1,0 +1,98 @@
+// Where the service keeps what it must not lose: swipes, the collection
+// batches committed but not yet cleared off their controller, controller
+// states, desired cards and what each controller was given. One interface,
+// so other database engines can stand behind it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "service/BusLink.h"
+
+namespace ostrel::service {
+
+// The store refused a write (disk full, database locked, ...).
+struct StoreError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Swipe {
+    int64_t id = 0;
+    std::string site, bus;
+    int address = 0;
+    std::string card, time, codeA, codeB, line, collectedAt;
+};
+
+struct SwipeQuery {
+    std::optional<std::string> bus, card, since, until;
+    std::optional<int> address;
+    int64_t after = 0;
+    int limit = 100;
+};
+
+struct ControllerRef {
+    std::string bus;
+    int address = 0;
+    bool operator<(const ControllerRef& o) const { return bus != o.bus ? bus < o.bus : address < o.address; }
+    bool operator==(const ControllerRef&) const = default;
+};
+
+struct DesiredCard {
+    CardEntry card;
+    std::vector<ControllerRef> controllers;
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+
+    // Collection. The lines of the last batch committed from the controller
+    // whose clear is not known to have happened (empty: none).
+    virtual std::vector<std::string> pendingBatch(const ControllerRef& c) = 0;
+    // One transaction: stores the new lines as swipes and remembers all the
+    // lines the controller held as its pending batch. Durable on return.
+    virtual std::vector<Swipe> commitBatch(const ControllerRef& c, const std::vector<std::string>& newLines,
+                                           const std::vector<std::string>& allLines) = 0;
+    // The controller was cleared: no batch is pending any more.
+    virtual void batchCleared(const ControllerRef& c) = 0;
+
+    virtual std::vector<Swipe> swipes(const SwipeQuery& q) = 0;
+
+    // The last known state of each controller (JSON documents).
+    virtual void saveState(const ControllerRef& c, const nlohmann::json& state) = 0;
+    virtual std::map<ControllerRef, nlohmann::json> states() = 0;
+
+    // Desired cards by logical number.
+    virtual std::vector<DesiredCard> cards() = 0;
+    virtual std::optional<DesiredCard> card(const std::string& logical) = 0;
+    virtual void putCard(const DesiredCard& card) = 0;
+    virtual bool deleteCard(const std::string& logical) = 0;
+
+    // What each controller was given: logical number -> the card's
+    // fingerprint when enrolled.
+    virtual std::map<std::string, std::string> applied(const ControllerRef& c) = 0;
+    virtual void setApplied(const ControllerRef& c, const std::string& logical, const std::string& fingerprint) = 0;
+    virtual void removeApplied(const ControllerRef& c, const std::string& logical) = 0;
+    virtual void clearApplied(const ControllerRef& c) = 0;
+};
+
+// "sqlite:PATH"; throws StoreError when the store cannot be opened or migrated.
+// A write waits at most busyTimeout for a database another program locked.
+std::unique_ptr<Store> openStore(const std::string& url, const std::string& site,
+                                 std::chrono::milliseconds busyTimeout = std::chrono::seconds(5));
+
+// The fields of a swipe-record line  b0|card|YYYY-MM-DD|hh:mm|codeA|codeB.
+Swipe parseRecordLine(const std::string& line);
+
+// What identifies a card's enrolment: every field that goes to the controller.
+std::string fingerprint(const CardEntry& card);
+
+}  // namespace ostrel::service

@@ -1,0 +1,112 @@
+// The configuration file: what it accepts, and errors naming file, line, key.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "service/Config.h"
+
+namespace ostrel::service {
+namespace {
+
+class ConfigFile : public ::testing::Test {
+protected:
+    std::string write(const std::string& text) {
+        path_ = std::filesystem::temp_directory_path() / ("ostreld-config-" + std::to_string(getpid()) + ".toml");
+        std::ofstream(path_) << text;
+        return path_.string();
+    }
+    // The error text, or "" when the file is valid.
+    std::string errorOf(const std::string& text) {
+        try {
+            loadConfig(write(text));
+            return {};
+        } catch (const ConfigError& e) {
+            return e.what();
+        }
+    }
+    void TearDown() override { std::filesystem::remove(path_); }
+    std::filesystem::path path_;
+};
+
+TEST_F(ConfigFile, ReadsTheServiceBusesAndControllers) {
+    auto cfg = loadConfig(write(R"([service]
+site = "hq"
+listen = "127.0.0.1:8480"
+store = "sqlite:/tmp/x.db"
+token_file = "/etc/ostrel/token"
+
+[[bus]]
+name = "north"
+device = "socket://10.0.0.5:4001"
+settings = "9600,n,8,1,echo"
+status_every = "500ms"
+collect_every = "5m"
+clock_max_drift = "5s"
+
+[[bus.controller]]
+address = 20
+name = "Front door"
+[[bus.controller]]
+address = 21
+)"));
+    EXPECT_EQ(cfg.site, "hq");
+    ASSERT_EQ(cfg.buses.size(), 1u);
+    const BusConfig& b = cfg.buses[0];
+    EXPECT_EQ(b.device, "socket://10.0.0.5:4001");
+    EXPECT_EQ(b.settings, "9600,n,8,1,echo");
+    EXPECT_EQ(b.statusEvery, Millis(500));
+    EXPECT_EQ(b.collectEvery, Millis(300'000));
+    ASSERT_EQ(b.controllers.size(), 2u);
+    EXPECT_EQ(b.controllers[0].name, "Front door");
+    EXPECT_EQ(b.controllers[1].address, 21);
+    EXPECT_EQ(cfg.bus("north"), &cfg.buses[0]);
+}
+
+TEST_F(ConfigFile, ErrorsNameFileLineAndKey) {
+    const std::string e = errorOf(R"([service]
+site = "hq"
+lissen = "127.0.0.1:8480"
+
+[[bus]]
+name = "north"
+device = "/dev/ttyUSB0"
+status_every = "10 seconds"
+
+[[bus.controller]]
+address = 300
+
+[[bus.controller]]
+name = "no address"
+)");
+    EXPECT_NE(e.find(path_.string() + ":3: service.lissen: unknown key"), std::string::npos) << e;
+    EXPECT_NE(e.find(":8: bus[0].status_every: must be a positive duration"), std::string::npos) << e;
+    EXPECT_NE(e.find(":11: bus[0].controller[0].address: must be an integer 0-255"), std::string::npos) << e;
+    EXPECT_NE(e.find("bus[0].controller[1].address: missing"), std::string::npos) << e;
+}
+
+TEST_F(ConfigFile, RefusesDuplicatesMissingKeysAndSyntax) {
+    EXPECT_NE(errorOf("[[bus]]\nname = \"a\"\ndevice = \"/dev/x\"\n[[bus]]\nname = \"a\"\ndevice = \"/dev/y\"\n")
+                  .find(":5: bus[1].name: \"a\" used twice"),
+              std::string::npos);
+    EXPECT_NE(errorOf("[[bus]]\nname = \"a\"\n").find("bus[0].device: missing"), std::string::npos);
+    EXPECT_NE(errorOf("[[bus]]\nname = \"a\"\ndevice = \"/dev/x\"\n[[bus.controller]]\naddress = 1\n"
+                      "[[bus.controller]]\naddress = 1\n")
+                  .find(":7: bus[0].controller[1].address: used twice"),
+              std::string::npos);
+    EXPECT_NE(errorOf("[service]\nstore = \"mysql://x\"\n").find(":2: service.store"), std::string::npos);
+    EXPECT_NE(errorOf("[service\nsite = 1\n").find(path_.string() + ":1:"), std::string::npos);
+}
+
+TEST(Durations, AcceptTheirUnitsOnly) {
+    Millis d;
+    EXPECT_TRUE(parseDuration("500ms", d) && d == Millis(500));
+    EXPECT_TRUE(parseDuration("10s", d) && d == Millis(10'000));
+    EXPECT_TRUE(parseDuration("5m", d) && d == Millis(300'000));
+    EXPECT_TRUE(parseDuration("1h", d) && d == Millis(3'600'000));
+    for (const char* bad : {"", "10", "s", "1.5s", "-1s", "10 s", "10sec", "99999999999s"})
+        EXPECT_FALSE(parseDuration(bad, d)) << bad;
+}
+
+}  // namespace
+}  // namespace ostrel::service
