@@ -10,8 +10,14 @@
 namespace ostrel {
 namespace {
 
-// How long the rest of an adapter's echo may take after its first byte.
-constexpr std::chrono::milliseconds kEchoGrace{50};
+// How long the rest of an adapter's echo may take after its first bytes:
+// its remaining bytes at the line's rate (12 bits each, to be generous) and
+// a margin for the adapter's turnaround. Every genuine acknowledgement waits
+// this long, so it stays short.
+std::chrono::milliseconds echoGrace(size_t remaining, int baud) {
+    const long bits = static_cast<long>(remaining) * 12 * 1000;
+    return std::chrono::milliseconds(10 + (baud > 0 ? bits / baud + 1 : 50));
+}
 
 }  // namespace
 
@@ -120,7 +126,7 @@ Result<std::vector<uint8_t>> Bus::runHeld(const std::vector<uint8_t>& frame, siz
     // whose rest follows at once.
     bool echo = o.echoed();
     if (!echo && !port_->echo() && reply.size() < frame.size())
-        echo = driver::lastExchangeEchoed(*port_, kEchoGrace);
+        echo = driver::lastExchangeEchoed(*port_, echoGrace(frame.size() - reply.size(), port_->line().baud));
     if (echo) return noReplyOf(driver::lastExchange(), address);
     return reply;
 }
