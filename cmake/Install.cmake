@@ -1,9 +1,10 @@
 # Headers, the CMake package, the pkg-config file, man pages, completion,
 # system-wide registration and the split Debian packages:
-#   libostrel1      runtime   the three libraries and the class registration
+#   libostrel1      runtime   the libraries (the C interface's too) and the class registration
 #   libostrel-dev   dev       headers, library links, CMake and pkg-config files
 #   ostrel          cli       ostrel and ostrel-sim (no Qt), man pages, completion
 #   ostrel-panel    console   OstrelPanel
+#   python3-ostrel  python    the Python package (ctypes over libostrel-c)
 include(CMakePackageConfigHelpers)
 
 install(DIRECTORY ${CMAKE_BINARY_DIR}/include/ostrel DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
@@ -16,6 +17,8 @@ install(FILES ${CMAKE_BINARY_DIR}/OstrelConfig.cmake ${CMAKE_BINARY_DIR}/OstrelC
 file(RELATIVE_PATH OSTREL_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/ostrel.pc.in ${CMAKE_BINARY_DIR}/ostrel.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/ostrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/ostrel-c.pc.in ${CMAKE_BINARY_DIR}/ostrel-c.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/ostrel-c.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # Man pages, compressed as Debian keeps them.
 set(man_pages ostrel.1 ostrel-sim.1)
@@ -63,12 +66,13 @@ file(STRINGS ${PROJECT_SOURCE_DIR}/driver/cls_Door.h clsid_line REGEX "kClsidDoo
 string(REGEX MATCH "{[0-9A-F-]+}" OSTREL_CLSID "${clsid_line}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/postinst.in ${CMAKE_BINARY_DIR}/debian/runtime/postinst @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/postrm.in ${CMAKE_BINARY_DIR}/debian/runtime/postrm @ONLY)
-foreach(component runtime dev cli console service)
+foreach(component runtime dev cli console python service)
   string(TOUPPER ${component} C)
   set(name_runtime libostrel${OSTREL_SOVERSION})
   set(name_dev libostrel-dev)
   set(name_cli ostrel)
   set(name_console ostrel-panel)
+  set(name_python python3-ostrel)
   set(name_service ostreld)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${name_${component}}
           COMPONENT ${component})
@@ -83,7 +87,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Driver and tools for serial-bus door-acce
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev cli)
+set(CPACK_COMPONENTS_ALL runtime dev cli python)
 if(OSTREL_CONSOLE)
   list(APPEND CPACK_COMPONENTS_ALL console)
 endif()
@@ -107,6 +111,11 @@ set(CPACK_COMPONENT_CLI_DESCRIPTION "Ostrel command line and simulated controlle
 set(CPACK_COMPONENT_CLI_DEPENDS runtime)
 set(CPACK_COMPONENT_CONSOLE_DESCRIPTION "Ostrel test console (Qt)")
 set(CPACK_COMPONENT_CONSOLE_DEPENDS runtime)
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Python package for serial-bus door-access controllers")
+set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS python3)
 set(CPACK_COMPONENT_SERVICE_DESCRIPTION "Ostrel site service ostreld: swipes into a database, controllers watched, HTTP API")
 set(CPACK_COMPONENT_SERVICE_DEPENDS runtime)
 # The programs link the runtime package's libraries, which dpkg-shlibdeps

@@ -22,3 +22,5 @@ foreach(h IN LISTS headers)
     file(WRITE ${out} "${text}")
   endif()
 endforeach()
+# The C interface's header is already spelled as hosts include it.
+configure_file(${SRC}/include/ostrel/ostrel.h ${DEST}/ostrel/ostrel.h COPYONLY)

@@ -16,6 +16,7 @@
 
 #include "basic/DateTime.h"
 #include "basic/Numbers.h"
+#include "driver/Bus.h"
 #include "driver/Exchange.h"
 #include "driver/Frames.h"
 #include "driver/cls_Door.h"
@@ -134,6 +135,63 @@ bool cls_Door::CardSendToMachine(int16_t varAddr, std::string varCardIDP, std::s
     } catch (...) {
         return false;
     }
+}
+
+namespace {
+
+bool allDigits(const std::string& s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos; }
+
+std::string twoDigits(int v) { return std::string(1, char('0' + v / 10)) + char('0' + v % 10); }
+
+std::string dateText(const std::optional<Date>& d, const char* argument) {
+    if (!d) return "0";
+    if (d->year < 2000 || d->year > 2099 || !basic::isValidDate(d->year, d->month, d->day))
+        throw ArgumentError(argument, "not a date of 2000-2099");
+    return std::to_string(d->year) + "-" + twoDigits(d->month) + "-" + twoDigits(d->day);
+}
+
+std::string timeText(const TimeOfDay& t, const char* argument) {
+    if (t.hour < 0 || t.hour > 23 || t.minute < 0 || t.minute > 59)
+        throw ArgumentError(argument, "not a time of day");
+    return twoDigits(t.hour) + ":" + twoDigits(t.minute);
+}
+
+std::string lockTypeText(int type, const char* argument) {
+    if (type < 0 || type > 7) throw ArgumentError(argument, "lock type must be 0-7");
+    return std::to_string(type);
+}
+
+}  // namespace
+
+// Every field is checked here, so the frame builder's own refusals (which
+// cls_Door reports as false) cannot happen for a card that passes.
+Ack Bus::enrol(int address, const Card& card) {
+    uint8_t addr = addressOf(address);
+    if (card.physical.size() != 10 || !allDigits(card.physical))
+        throw ArgumentError("physical", "must be exactly 10 digits");
+    if (card.logical.size() > 6 || !allDigits(card.logical))
+        throw ArgumentError("logical", "must be 1 to 6 digits");
+    if (card.validFrom && !card.validTo) throw ArgumentError("valid_to", "needed with a start date");
+    driver::CardTexts t;
+    t.varCardIDP = card.physical;
+    t.varCardIDL = std::string(6 - card.logical.size(), '0') + card.logical;
+    t.varBeginDate = dateText(card.validFrom, "valid_from");
+    t.varEndDate = dateText(card.validTo, "valid_to");
+    if (card.validFrom && *card.validTo < *card.validFrom)
+        throw ArgumentError("valid_to", "before the start date");
+    t.varBeginTime = card.hours ? timeText(card.hours->first, "hours") : "0";
+    t.varEndTime = card.hours ? timeText(card.hours->second, "hours") : "0";
+    if (card.days) {
+        auto [first, last] = *card.days;
+        if (first < 0 || first > 7 || last < 0 || last > 7) throw ArgumentError("days", "weekdays must be 0-7");
+        t.varBeginWeek = std::to_string(first);
+        t.varEndWeek = std::to_string(last);
+    }
+    t.varLockType1 = lockTypeText(card.lock1, "lock1");
+    t.varLockType2 = lockTypeText(card.lock2, "lock2");
+    std::optional<driver::Frame> f = driver::cardFrame(static_cast<int16_t>(addr), std::move(t));
+    if (!f) throw ArgumentError("card", "refused by the frame builder");
+    return acknowledge(*f, 1, address);
 }
 
 }  // namespace ostrel

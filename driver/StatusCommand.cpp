@@ -3,7 +3,11 @@
 //   GetSysData  addr 02 04   reply: addr, count hi, count lo, delay1, delay2,
 //               yy MM dd hh mm ss (packed decimal), weekday, ver1 ver2 ver3
 //               N = M = 15, T = 1
+#include <algorithm>
+
+#include "basic/DateTime.h"
 #include "basic/Numbers.h"
+#include "driver/Bus.h"
 #include "driver/Exchange.h"
 #include "driver/Frames.h"
 #include "driver/cls_Door.h"
@@ -20,6 +24,27 @@ const std::string& delayText(uint8_t units) {
 }  // namespace
 
 driver::Frame driver::statusRequest(int16_t varAddr) { return Frame{addressByte(varAddr), 0x02, 0x04}; }
+
+std::optional<Timestamp> driver::packedTimestamp(uint8_t yy, uint8_t mo, uint8_t dd, uint8_t hh, uint8_t mi,
+                                                 uint8_t ss) {
+    auto y = unpacked(yy), m = unpacked(mo), d = unpacked(dd);
+    auto h = unpacked(hh), n = unpacked(mi), s = unpacked(ss);
+    if (!y || !m || !d || !h || !n || !s) return std::nullopt;
+    if (!basic::isValidDate(2000 + *y, *m, *d) || *h > 23 || *n > 59 || *s > 59) return std::nullopt;
+    return Timestamp{2000 + *y, *m, *d, *h, *n, *s};
+}
+
+Status driver::statusOf(const Reply& b) {
+    Status s;
+    s.address = b[0];
+    s.recordCount = 256 * b[1] + b[2];
+    s.lockDelayUnits = {b[3], b[4]};
+    s.clock = packedTimestamp(b[5], b[6], b[7], b[8], b[9], b[10]);
+    s.weekday = b[11] <= 6 ? b[11] : -1;
+    s.version = decodeStatus(b).ver;
+    std::copy_n(b.begin(), s.raw.size(), s.raw.begin());
+    return s;
+}
 
 driver::StatusBlock driver::decodeStatus(const Reply& b) {
     static const char* const kWeekdays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
@@ -55,6 +80,13 @@ bool cls_Door::GetSysData(int16_t varAddr, int32_t& varRecordCount, std::string&
     if (!s.week.empty()) varWeek = std::move(s.week);
     varVer = std::move(s.ver);
     return true;
+}
+
+Result<Status> Bus::status(int address) {
+    Result<driver::Reply> reply = run(driver::statusRequest(static_cast<int16_t>(addressOf(address))), driver::kStatusWait.n,
+                                        driver::kStatusWait.t, address);
+    if (!reply) return reply.noReply();
+    return driver::statusOf(*reply);
 }
 
 }  // namespace ostrel

@@ -8,11 +8,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "basic/DateTime.h"
 #include "basic/DurableFile.h"
 #include "basic/Numbers.h"
+#include "driver/Bus.h"
+#include "driver/Collection.h"
 #include "driver/Exchange.h"
 #include "driver/Frames.h"
 #include "driver/cls_Door.h"
@@ -82,6 +85,26 @@ std::optional<std::string> recordFault(const Reply& r, uint8_t address, bool any
 }
 
 }  // namespace driver
+
+Record driver::recordOf(const Reply& r) {
+    Record rec;
+    std::copy_n(r.begin(), rec.raw.size(), rec.raw.begin());
+    rec.leading = r[0];
+    rec.line = decodeRecordLine(r);
+    // The fields as the line shows them: b0|card|date|time|codeA|codeB.
+    std::string_view rest = rec.line;
+    std::array<std::string_view, 6> fields;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        size_t bar = rest.find('|');
+        fields[i] = rest.substr(0, bar);
+        rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar + 1);
+    }
+    rec.card = fields[1];
+    rec.codeA = fields[4];
+    rec.codeB = fields[5];
+    rec.time = packedTimestamp(r[4], r[5], r[6], r[7], r[8], 0);
+    return rec;
+}
 
 std::string driver::decodeRecordLine(const Reply& r) {
     std::string field1 = twoDigits(std::to_string(r[0]));
@@ -154,6 +177,73 @@ bool cls_Door::GetBrushRecord(int16_t varAddr, int32_t& varRecordCount, rt::Stri
 bool cls_Door::GetBrushRecordB(int16_t varAddr, int32_t& varRecordCount, std::string& varTextFileName) {
     rt::StringArray lines;
     return downloadRecords(varAddr, varRecordCount, lines, varTextFileName);
+}
+
+Result<std::vector<Record>> Bus::records(int address, const Progress& progress) {
+    addressOf(address);
+    auto held = hold();
+    return download(address, progress);
+}
+
+Result<std::vector<Record>> Bus::download(int address, const Progress& progress) {
+    const driver::Frame frame = driver::recordRequest(static_cast<int16_t>(addressOf(address)));
+    Result<driver::Reply> count = runHeld(frame, driver::kCountWait.n, driver::kCountWait.t, address);
+    if (!count) return count.noReply();
+    const size_t n = static_cast<size_t>(driver::recordCount(*count));
+    std::vector<Record> records;
+    records.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        driver::Reply reply = driver::requestRecord(*port_, frame);
+        if (reply.size() < driver::kRecordSize) {
+            NoReply why = noReplyOf(driver::lastExchange(), address);
+            why.what = "record " + std::to_string(i + 1) + " of " + std::to_string(n);
+            return why;
+        }
+        records.push_back(driver::recordOf(reply));
+        if (progress) progress(i + 1, n);
+    }
+    return records;
+}
+
+// The driver's safe collection on this bus's port. A count or status that
+// was not accepted is a NoReply; any other failed check is CollectRefused,
+// with nothing cleared. The caller's step sees verified records only.
+Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDurable, const Progress& progress,
+                                         const CollectOptions& collectOptions) {
+    const auto addr = static_cast<int16_t>(addressOf(address));
+    auto held = hold();
+    auto typed = [](const std::vector<driver::SwipeRecord>& got) {
+        std::vector<Record> out;
+        out.reserve(got.size());
+        for (const driver::SwipeRecord& r : got) out.push_back(driver::recordOf(driver::Reply(r.raw.begin(), r.raw.end())));
+        return out;
+    };
+    driver::CollectionOptions options;
+    options.progress = progress;
+    options.anyLeadingByte = collectOptions.anyLeadingByte;
+    if (collectOptions.onRetry)
+        options.onRetry = [&](const driver::CollectionRetry& retry) { collectOptions.onRetry(retry.reason); };
+    driver::CollectionResult result = driver::collectRecords(
+        *port_, addr,
+        [&](const std::vector<driver::SwipeRecord>& got, bool verified) {
+            if (verified && makeDurable) makeDurable(typed(got));
+        },
+        options);
+    // The collection's exchanges ran on this thread: its last one says why.
+    auto lastNoReply = [&](const char* what) {
+        NoReply why = noReplyOf(driver::lastExchange(), address);
+        why.what = what;
+        return why;
+    };
+    switch (result.failed) {
+        case driver::CollectionCheck::None: break;
+        case driver::CollectionCheck::NoStatus:
+        case driver::CollectionCheck::NoCount: return lastNoReply(driver::checkName(result.failed));
+        default: throw CollectRefused(result.reason, typed(result.records));
+    }
+    // Nothing announced is nothing to clear.
+    if (result.clearSent && !result.clearAcknowledged) return lastNoReply("the clear");
+    return typed(result.records);
 }
 
 }  // namespace ostrel

@@ -74,7 +74,7 @@ public:
     virtual void close() = 0;
 };
 
-// A link over the driver's exchange on the calling thread's port.
+// A link over the driver's typed Bus on the configured device.
 std::unique_ptr<BusLink> makeDriverLink(const BusConfig& bus);
 
 }  // namespace ostrel::service

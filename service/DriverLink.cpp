@@ -1,21 +1,29 @@
-// The bus link on the driver's commands, run on the worker thread's own port:
-// the frames and their decoding stay in the driver's command sources.
+// The bus link on the driver's typed Bus: one Bus per configured bus, owned
+// by its worker. The frames and their decoding stay in the driver's command
+// sources.
 #include <cstdio>
+#include <optional>
 
-#include "driver/Collection.h"
-#include "driver/Exchange.h"
-#include "driver/SwipeRecords.h"
-#include "driver/cls_Door.h"
+#include "driver/Bus.h"
+#include "driver/Frames.h"
 #include "runtime/AutomationError.h"
-#include "serial/SerialPort.h"
 #include "service/BusLink.h"
 
 namespace ostrel::service {
 namespace {
 
-LockState lockState(const std::string& s) {
-    return s == "ON" ? LockState::Open : s == "OFF" ? LockState::Closed : LockState::Unknown;
+LockState lockState(ostrel::LockState s) {
+    return s == ostrel::LockState::Open ? LockState::Open
+           : s == ostrel::LockState::Closed ? LockState::Closed
+                                            : LockState::Unknown;
 }
+
+// "silent", "short", "another address", "echo", "echo mismatch".
+std::string reasonOf(const NoReply& n) {
+    return n.reason == NoReplyReason::Echo && n.echoMismatch ? "echo mismatch" : reasonName(n.reason);
+}
+
+int field(const std::string& text, size_t at, size_t length) { return std::stoi(text.substr(at, length)); }
 
 class DriverLink : public BusLink {
 public:
@@ -23,104 +31,113 @@ public:
     ~DriverLink() override { close(); }
 
     bool status(int address, ControllerStatus& out) override {
-        int32_t count = 0;
-        std::string d1, d2, date, time, week, ver;
-        if (!run([&] { return door_.GetSysData(a(address), count, d1, d2, date, time, week, ver); })) return false;
-        out.recordCount = count;
-        out.delay1 = std::strtod(d1.c_str(), nullptr);
-        out.delay2 = std::strtod(d2.c_str(), nullptr);
-        // date "YYYY/M/D", time "h:m:s" as read; ISO 8601 with two-digit fields.
-        int y = 0, mo = 0, d = 0, h = 0, mi = 0, se = 0;
-        char iso[40];
-        if (std::sscanf(date.c_str(), "%d/%d/%d", &y, &mo, &d) == 3 &&
-            std::sscanf(time.c_str(), "%d:%d:%d", &h, &mi, &se) == 3) {
-            std::snprintf(iso, sizeof iso, "%04d-%02d-%02dT%02d:%02d:%02d", y, mo, d, h, mi, se);
+        std::optional<Status> st;
+        if (!run([&](Bus& b) { return keep(b.status(address), st); })) return false;
+        out.recordCount = st->recordCount;
+        out.delay1 = st->lockDelay(1);
+        out.delay2 = st->lockDelay(2);
+        if (st->clock) {
+            const Timestamp& c = *st->clock;
+            char iso[40];
+            std::snprintf(iso, sizeof iso, "%04d-%02d-%02dT%02d:%02d:%02d", c.year, c.month, c.day, c.hour, c.minute,
+                          c.second);
             out.clock = iso;
         } else {
-            out.clock = date + " " + time;
+            // No valid date and time: the bytes as the status block reads them.
+            driver::StatusBlock b = driver::decodeStatus(driver::Reply(st->raw.begin(), st->raw.end()));
+            out.clock = b.date + " " + b.time;
         }
-        static const char* const kDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-        out.weekday = -1;
-        for (int i = 0; i < 7; ++i)
-            if (week == kDays[i]) out.weekday = i;
-        out.version = ver;
+        out.weekday = st->weekday;
+        out.version = st->version;
         return true;
     }
 
     bool lockStates(int address, LockState& lock1, LockState& lock2) override {
-        std::string s1, s2;
-        if (!run([&] { return door_.GetLockState(a(address), s1, s2); })) return false;
-        lock1 = lockState(s1);
-        lock2 = lockState(s2);
+        std::optional<LockStates> got;
+        if (!run([&](Bus& b) { return keep(b.lockStates(address), got); })) return false;
+        lock1 = lockState(got->lock1);
+        lock2 = lockState(got->lock2);
         return true;
     }
 
     bool openLock(int address, int lock) override {
-        int16_t l = static_cast<int16_t>(lock);
-        return run([&] { return door_.SetLockOn(a(address), l); });
+        return run([&](Bus& b) { return acked(b.openLock(address, lock)); });
     }
 
     bool setLockDelay(int address, int lock, int seconds) override {
-        int16_t l = static_cast<int16_t>(lock), s = static_cast<int16_t>(seconds);
-        return run([&] { return door_.SetLockDelay(a(address), l, s); });
+        return run([&](Bus& b) { return acked(b.setLockDelay(address, lock, seconds)); });
     }
 
+    // date YYYY-MM-DD, time HH:MM:SS.
     bool setClock(int address, const std::string& date, const std::string& time) override {
-        std::string d = date, t = time;
-        return run([&] { return door_.SetSysDate(a(address), d) && door_.SetSysTime(a(address), t); });
+        return run([&](Bus& b) {
+            Timestamp when{field(date, 0, 4), field(date, 5, 2), field(date, 8, 2),
+                           field(time, 0, 2), field(time, 3, 2), field(time, 6, 2)};
+            return acked(b.setClock(address, when));
+        });
     }
 
     bool enrol(int address, const CardEntry& c) override {
-        return run([&] {
-            return door_.CardSendToMachine(a(address), c.physical, c.logical, c.validFrom, c.validTo, c.hoursFrom,
-                                           c.hoursTo, std::to_string(c.dayFirst), std::to_string(c.dayLast),
-                                           std::to_string(c.lock1), std::to_string(c.lock2));
+        return run([&](Bus& b) {
+            auto date = [](const std::string& iso) -> std::optional<Date> {
+                if (iso.empty() || iso == "0") return std::nullopt;
+                return Date{field(iso, 0, 4), field(iso, 5, 2), field(iso, 8, 2)};
+            };
+            auto hourMinute = [](const std::string& hhmm) { return TimeOfDay{field(hhmm, 0, 2), field(hhmm, 3, 2)}; };
+            Card card;
+            card.physical = c.physical;
+            card.logical = c.logical;
+            card.validFrom = date(c.validFrom);
+            card.validTo = date(c.validTo);
+            card.hours = std::pair{hourMinute(c.hoursFrom), hourMinute(c.hoursTo)};
+            card.days = std::pair{c.dayFirst, c.dayLast};
+            card.lock1 = c.lock1;
+            card.lock2 = c.lock2;
+            return acked(b.enrol(address, card));
         });
     }
 
     bool removeCard(int address, const std::string& logical) override {
-        return run([&] { return door_.ClearSendOne(a(address), logical); });
+        return run([&](Bus& b) { return acked(b.removeCard(address, logical)); });
     }
 
-    bool removeAllCards(int address) override { return run([&] { return door_.ClearSendList(a(address)); }); }
+    bool removeAllCards(int address) override {
+        return run([&](Bus& b) { return acked(b.removeAllCards(address)); });
+    }
 
     bool records(int address, std::vector<std::string>& lines) override {
-        int32_t count = 0;
-        rt::StringArray array;
-        std::string noFile;
-        driver::setRecordProgress([this](size_t, size_t) { ++exchanges_; });
-        bool ok = run([&] { return door_.GetBrushRecord(a(address), count, array, noFile); });
-        driver::setRecordProgress({});
-        if (!ok) return false;
-        lines = std::move(array.items);
-        if (lines.size() != static_cast<size_t>(count)) {
-            reason_ = "short";
+        std::optional<std::vector<Record>> got;
+        if (!run([&](Bus& b) { return keep(b.records(address, [this](size_t, size_t) { ++exchanges_; }), got); }))
             return false;
-        }
+        lines.clear();
+        lines.reserve(got->size());
+        for (const Record& r : *got) lines.push_back(r.line);
         return true;
     }
 
     LinkCollection collect(int address, const MakeDurable& makeDurable) override {
         LinkCollection out;
-        run([&] {
-            driver::CollectionOptions options;
-            options.progress = [this](size_t, size_t) { ++exchanges_; };
-            driver::CollectionResult r = driver::collectRecords(
-                driver::port(), a(address), [&](const std::vector<driver::SwipeRecord>& records, bool verified) {
-                    if (!verified) return;
-                    std::vector<std::string> lines;
-                    lines.reserve(records.size());
-                    for (const auto& rec : records) lines.push_back(rec.line);
-                    makeDurable(lines);
+        run([&](Bus& b) {
+            auto durable = [&](const std::vector<Record>& records) {
+                std::vector<std::string> lines;
+                lines.reserve(records.size());
+                for (const Record& r : records) lines.push_back(r.line);
+                makeDurable(lines);
+                out.verified = true;
+            };
+            try {
+                Result<std::vector<Record>> got =
+                    b.collect(address, durable, [this](size_t, size_t) { ++exchanges_; });
+                if (got) {
                     out.verified = true;
-                }, options);
-            out.cleared = r.clearAcknowledged;
-            if (!r.verified()) {
+                    out.cleared = !got->empty();  // nothing announced is nothing to clear
+                } else if (!out.verified) {
+                    out.reason = reasonOf(got.noReply());  // no status block or count
+                }
+                // else: durable, but the clear was not acknowledged.
+            } catch (const CollectRefused& e) {
                 out.verified = false;
-                out.reason = r.failed == driver::CollectionCheck::NoStatus || r.failed == driver::CollectionCheck::NoCount
-                                 ? driver::lastExchange().describe()
-                                 : std::string(driver::checkName(r.failed));
-                if (out.reason == "complete") out.reason = driver::checkName(r.failed);
+                out.reason = e.reason().substr(0, e.reason().find(": "));  // the check's name
             }
             return true;
         });
@@ -132,54 +149,46 @@ public:
 
     void close() override {
         try {
-            serial::SerialPort& p = driver::port();
-            if (p.isOpen()) p.close();
+            if (bus_) bus_->close();
         } catch (...) {
         }
-        configured_ = false;
     }
 
 private:
-    static int16_t a(int address) { return static_cast<int16_t>(address); }
+    template <class T>
+    bool keep(Result<T> r, std::optional<T>& into) {
+        if (!r) return acked(r);
+        into = std::move(r).value();
+        return true;
+    }
 
-    // Runs one driver command on this thread's port, configured for the bus.
+    template <class T>
+    bool acked(const Result<T>& r) {
+        if (r) return true;
+        reason_ = reasonOf(r.noReply());
+        return false;
+    }
+
+    // Runs one operation on this bus, made (and opened) on first use.
     template <class F>
-    bool run(F&& command) {
+    bool run(F&& operation) {
         reason_.clear();
         try {
-            if (!configured_) {
-                serial::SerialPort& p = driver::port();
-                if (p.isOpen()) p.close();
-                p.setDeviceOverride(device_);
-                p.setSettings(settings_);
-                p.setInputMode(1);
-                p.setInputLen(0);
-                p.open();
-                configured_ = true;
-            }
-            driver::forgetLastExchange();
+            if (!bus_) bus_ = std::make_unique<Bus>(device_, settings_);
             ++exchanges_;
-            bool ok = command();
-            if (!ok) {
-                std::string why = driver::lastExchange().describe();
-                reason_ = why == "complete" ? "refused" : why;
-            }
-            return ok;
+            return operation(*bus_);
+        } catch (const ArgumentError& e) {
+            reason_ = std::string("refused: ") + e.what();
+            return false;
         } catch (const rt::AutomationError& e) {
-            // Errors of the port are the bus failing; a record reply cut
-            // short is a controller's short answer.
-            if (e.number() == rt::err::kSubscriptOutOfRange) {
-                reason_ = "short";
-                return false;
-            }
+            // Errors of the port are the bus failing.
             close();
             throw BusFailure(device_ + ": " + e.description());
         }
     }
 
     std::string device_, settings_;
-    cls_Door door_;
-    bool configured_ = false;
+    std::unique_ptr<Bus> bus_;
     std::string reason_;
     unsigned long exchanges_ = 0;
 };

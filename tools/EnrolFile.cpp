@@ -66,7 +66,7 @@ const char* const kColumns[] = {"physical", "logical", "from", "to", "hours", "d
 
 }  // namespace
 
-int enrolFile(Session& s, int16_t addr, const std::string& path) {
+int enrolFile(Session& s, int addr, const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) throw UsageError("FILE", "cannot read " + path + ": " + std::strerror(errno));
     std::stringstream in(normalisedText(file));
@@ -108,12 +108,13 @@ int enrolFile(Session& s, int16_t addr, const std::string& path) {
                    get("hours"),    get("days"),    get("lock1"), get("lock2")};
         try {
             CardArgs card = validateCard(e);
-            if (enrolCard(s, addr, card)) {
+            Ack done = enrolCard(s, addr, card);
+            if (done) {
                 ++enrolled;
                 outcome(lineNo, "card " + e.logical + " enrolled", e.logical, true);
             } else {
                 ++failed;
-                outcome(lineNo, "card " + e.logical + " not enrolled: " + s.whyNot(addr), e.logical, false);
+                outcome(lineNo, "card " + e.logical + " not enrolled: " + s.whyNot(done.noReply()), e.logical, false);
             }
         } catch (const std::invalid_argument& ex) {
             ++malformed;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/Bus.h"
 #include "tools/CommandArgs.h"
 
 namespace ostrel::tools {
@@ -11,11 +12,11 @@ namespace ostrel::tools {
 class Session;
 
 // Sends one validated card.
-bool enrolCard(Session& s, int16_t addr, const CardArgs& card);
+Ack enrolCard(Session& s, int addr, const CardArgs& card);
 
 // Enrols every card of the file and reports each line; status 1 when any
 // line failed or was malformed. A byte-order mark and CR, LF or CR LF line
 // ends are all read.
-int enrolFile(Session& s, int16_t addr, const std::string& path);
+int enrolFile(Session& s, int addr, const std::string& path);
 
 }  // namespace ostrel::tools

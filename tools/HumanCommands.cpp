@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "basic/DateTime.h"
-#include "driver/Exchange.h"
+#include "driver/Frames.h"
 #include "tools/CommandArgs.h"
 #include "tools/EnrolFile.h"
 #include "tools/Ports.h"
@@ -28,8 +28,12 @@ struct Raw {
     bool clear = false, append = false, anyLeadingByte = false;
 };
 
+// A date already checked as YYYY-MM-DD.
+Date isoDateOf(const std::string& iso) {
+    return {std::stoi(iso.substr(0, 4)), std::stoi(iso.substr(5, 2)), std::stoi(iso.substr(8, 2))};
+}
+
 int address(const Raw& r) { return decimalIn("address", r.addr, 0, 255); }
-int16_t a16(int addr) { return static_cast<int16_t>(addr); }
 
 // "2010/12/1" and "8:5:3" as the controller's status gives them, in ISO form.
 std::string isoOf(const std::string& text, bool time) {
@@ -57,11 +61,13 @@ json weekdayNumber(const std::string& name) {
 
 Runner status(int addr) {
     return [addr](Session& s) {
-        int32_t count = 0;
-        std::string d1, d2, date, time, week, ver;
-        bool ok = s.door().GetSysData(a16(addr), count, d1, d2, date, time, week, ver);
-        date = isoOf(date, false);
-        time = isoOf(time, true);
+        Result<Status> got = s.bus().status(addr);
+        if (!got) return s.notAcknowledged(got.noReply(), addr);
+        // The status block's texts, as the controller's own tools show them.
+        driver::StatusBlock b = driver::decodeStatus(driver::Reply(got->raw.begin(), got->raw.end()));
+        const int count = got->recordCount;
+        const std::string &d1 = b.delay1, &d2 = b.delay2, &week = b.week, &ver = b.ver;
+        const std::string date = isoOf(b.date, false), time = isoOf(b.time, true);
         json data = {{"records", count},     {"delay1", numberOr(d1)},         {"delay2", numberOr(d2)},
                      {"date", date},         {"time", time},                   {"weekday", weekdayNumber(week)},
                      {"weekday_name", week}, {"version", ver}};
@@ -69,33 +75,35 @@ Runner status(int addr) {
                            std::to_string(count) + "\n" + "  delay 1   " + d1 + " s\n" + "  delay 2   " + d2 +
                            " s\n" + "  date      " + date + "\n" + "  time      " + time + "\n" + "  weekday   " +
                            week + "\n" + "  version   " + ver;
-        return s.report(ok, addr, text, ok ? data : json::object());
+        return s.acknowledged(addr, text, data);
     };
 }
 
 Runner openLock(const LockArgs& a) {
     return [a](Session& s) {
-        int16_t lock = a16(a.lock);
-        return s.report(s.door().SetLockOn(a16(a.addr), lock), a.addr, "lock " + std::to_string(a.lock) + " opened",
+        return s.report(s.bus().openLock(a.addr, a.lock), a.addr, "lock " + std::to_string(a.lock) + " opened",
                         {{"lock", a.lock}});
     };
 }
 
 Runner locks(int addr) {
     return [addr](Session& s) {
-        std::string l1, l2;
-        bool ok = s.door().GetLockState(a16(addr), l1, l2);
-        auto state = [](const std::string& v) { return v == "ON" ? json(true) : v == "OFF" ? json(false) : json(nullptr); };
-        auto shown = [](const std::string& v) { return v.empty() ? std::string("unknown") : v; };
-        return s.report(ok, addr, "lock 1 " + shown(l1) + "\nlock 2 " + shown(l2),
-                        ok ? json{{"lock1", state(l1)}, {"lock2", state(l2)}} : json::object());
+        Result<LockStates> got = s.bus().lockStates(addr);
+        if (!got) return s.notAcknowledged(got.noReply(), addr);
+        auto state = [](LockState v) {
+            return v == LockState::Open ? json(true) : v == LockState::Closed ? json(false) : json(nullptr);
+        };
+        auto shown = [](LockState v) {
+            return std::string(v == LockState::Open ? "ON" : v == LockState::Closed ? "OFF" : "unknown");
+        };
+        return s.acknowledged(addr, "lock 1 " + shown(got->lock1) + "\nlock 2 " + shown(got->lock2),
+                              {{"lock1", state(got->lock1)}, {"lock2", state(got->lock2)}});
     };
 }
 
 Runner delay(const DelayArgs& a) {
     return [a](Session& s) {
-        int16_t lock = a16(a.lock), secs = a16(a.seconds);
-        return s.report(s.door().SetLockDelay(a16(a.addr), lock, secs), a.addr,
+        return s.report(s.bus().setLockDelay(a.addr, a.lock, a.seconds), a.addr,
                         "lock " + std::to_string(a.lock) + " delay set to " + std::to_string(a.seconds) + " s",
                         {{"lock", a.lock}, {"seconds", a.seconds}});
     };
@@ -115,24 +123,26 @@ ClockArgs clockArgs(const Raw& r) {
 
 Runner clock(const ClockArgs& c) {
     return [c](Session& s) {
-        std::string date = c.date, time = c.time;
-        bool ok = true;
-        if (!date.empty()) ok = s.door().SetSysDate(a16(c.addr), date);
-        if (ok && !time.empty()) ok = s.door().SetSysTime(a16(c.addr), time);
+        // The date first; the time only once the date was acknowledged.
+        Ack done = Done{};
+        if (!c.date.empty()) done = s.bus().setDate(c.addr, isoDateOf(c.date));
+        if (done && !c.time.empty())
+            done = s.bus().setTime(c.addr, std::stoi(c.time.substr(0, 2)), std::stoi(c.time.substr(3, 2)),
+                                   std::stoi(c.time.substr(6, 2)));
         std::string text = "clock of controller " + std::to_string(c.addr) + " set to" +
                            (c.date.empty() ? "" : " " + c.date) + (c.time.empty() ? "" : " " + c.time);
         auto orNull = [](const std::string& v) { return v.empty() ? json(nullptr) : json(v); };
-        return s.report(ok, c.addr, text, {{"date", orNull(c.date)}, {"time", orNull(c.time)}});
+        return s.report(done, c.addr, text, {{"date", orNull(c.date)}, {"time", orNull(c.time)}});
     };
 }
 
 Runner enrol(int addr, const CardArgs& c) {
     return [addr, c](Session& s) {
-        bool ok = enrolCard(s, a16(addr), c);
+        Ack done = enrolCard(s, addr, c);
         auto orNull = [](const std::string& v) { return v.empty() ? json(nullptr) : json(v); };
         json days = c.dayFrom ? json{{"from", *c.dayFrom}, {"to", *c.dayTo}} : json(nullptr);
         json hours = c.hoursFrom.empty() ? json(nullptr) : json{{"from", c.hoursFrom}, {"to", c.hoursTo}};
-        return s.report(ok, addr,
+        return s.report(done, addr,
                         "card " + c.logical + " (" + c.physical + ") enrolled in controller " + std::to_string(addr),
                         {{"physical", c.physical}, {"logical", c.logical}, {"from", orNull(c.from)},
                          {"to", orNull(c.to)}, {"hours", hours}, {"days", days}, {"lock1", c.lock1},
@@ -142,20 +152,20 @@ Runner enrol(int addr, const CardArgs& c) {
 
 Runner remove(int addr, const std::string& logical) {
     return [addr, logical](Session& s) {
-        return s.report(s.door().ClearSendOne(a16(addr), logical), addr, "card " + logical + " removed",
+        return s.report(s.bus().removeCard(addr, logical), addr, "card " + logical + " removed",
                         {{"logical", logical}});
     };
 }
 
-Runner simple(int addr, bool (cls_Door::*op)(int16_t), const char* okText) {
-    return [addr, op, okText](Session& s) { return s.report((s.door().*op)(a16(addr)), addr, okText); };
+Runner simple(int addr, Ack (Bus::*op)(int), const char* okText) {
+    return [addr, op, okText](Session& s) { return s.report((s.bus().*op)(addr), addr, okText); };
 }
 
 Runner lastCard(int addr) {
     return [addr](Session& s) {
-        std::string card;
-        bool ok = s.door().GetCardIdP(a16(addr), card);
-        return s.report(ok, addr, card, ok ? json{{"physical", card}} : json::object());
+        Result<std::string> got = s.bus().lastCard(addr);
+        if (!got) return s.notAcknowledged(got.noReply(), addr);
+        return s.acknowledged(addr, *got, {{"physical", *got}});
     };
 }
 
@@ -224,10 +234,10 @@ std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
         return remove(address(r), logicalNumber(r.logical));
     })->add_option("LOGICAL", raw->logical, "Logical card number, 1-6 decimal digits")->required();
     add("remove-all", "Clear the whole issued-card list",
-        [](const Raw& r) { return simple(address(r), &cls_Door::ClearSendList, "issued-card list cleared"); });
+        [](const Raw& r) { return simple(address(r), &Bus::removeAllCards, "issued-card list cleared"); });
     add("last-card", "Read the card presented last", [](const Raw& r) { return lastCard(address(r)); });
     add("clear-flag", "Clear the last-card flag",
-        [](const Raw& r) { return simple(address(r), &cls_Door::ClearLastFlag, "last-card flag cleared"); });
+        [](const Raw& r) { return simple(address(r), &Bus::clearLastCard, "last-card flag cleared"); });
     auto* rec = add("records", "Download every swipe record", [&json = g.json](const Raw& r) {
         if (r.format != "lines" && r.format != "csv" && r.format != "json")
             throw UsageError("--format", "'" + r.format + "' is not lines, csv or json");
@@ -249,11 +259,11 @@ std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
     rec->add_flag("--any-leading-byte", raw->anyLeadingByte,
                   "With --clear: accept records whose first byte is not the bus address");
     add("clear-records", "Clear the controller's swipe records",
-        [](const Raw& r) { return simple(address(r), &cls_Door::ClearBrushRecord, "swipe records cleared"); });
+        [](const Raw& r) { return simple(address(r), &Bus::clearRecords, "swipe records cleared"); });
     add("enrol-file", "Enrol every card of a CSV file", [](const Raw& r) {
         int addr = address(r);
         std::string file = r.file;
-        return Runner([addr, file](Session& s) { return enrolFile(s, a16(addr), file); });
+        return Runner([addr, file](Session& s) { return enrolFile(s, addr, file); });
     })->add_option("FILE", raw->file, "CSV with header: physical,logical,from,to,hours,days,lock1,lock2")->required();
 
     auto* ports = app.add_subcommand("ports", "List the serial devices and the port numbers mapped to them");
@@ -263,13 +273,20 @@ std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
     return [chosen]() { return *chosen ? (*chosen)() : -1; };
 }
 
-bool enrolCard(Session& s, int16_t addr, const CardArgs& c) {
-    driver::forgetLastExchange();
-    auto orZero = [](const std::string& v) { return v.empty() ? std::string("0") : v; };
-    auto day = [](const std::optional<int>& d) { return d ? std::to_string(*d) : std::string(); };
-    return s.door().CardSendToMachine(addr, c.physical, c.logical, orZero(c.from), orZero(c.to), orZero(c.hoursFrom),
-                                      orZero(c.hoursTo), day(c.dayFrom), day(c.dayTo), std::to_string(c.lock1),
-                                      std::to_string(c.lock2));
+Ack enrolCard(Session& s, int addr, const CardArgs& c) {
+    Card card;
+    card.physical = c.physical;
+    card.logical = c.logical;
+    auto hourMinute = [](const std::string& hhmm) {
+        return TimeOfDay{std::stoi(hhmm.substr(0, 2)), std::stoi(hhmm.substr(3, 2))};
+    };
+    if (!c.from.empty()) card.validFrom = isoDateOf(c.from);
+    if (!c.to.empty()) card.validTo = isoDateOf(c.to);
+    if (!c.hoursFrom.empty()) card.hours = std::pair{hourMinute(c.hoursFrom), hourMinute(c.hoursTo)};
+    if (c.dayFrom) card.days = std::pair{*c.dayFrom, *c.dayTo};
+    card.lock1 = c.lock1;
+    card.lock2 = c.lock2;
+    return s.bus().enrol(addr, card);
 }
 
 }  // namespace ostrel::tools

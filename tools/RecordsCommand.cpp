@@ -5,11 +5,9 @@
 
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
-#include "driver/Collection.h"
-#include "driver/Exchange.h"
-#include "driver/SwipeRecords.h"
 #include "tools/CommandArgs.h"
 #include "tools/Progress.h"
 #include "tools/RecordOutput.h"
@@ -23,24 +21,29 @@ nlohmann::json summaryOf(const RecordsRequest& r, size_t count, bool cleared) {
 
 std::string destination(const RecordsRequest& r) { return r.out.empty() ? "standard output" : r.out; }
 
+std::vector<std::string> linesOf(const std::vector<Record>& records) {
+    std::vector<std::string> lines;
+    lines.reserve(records.size());
+    for (const Record& rec : records) lines.push_back(rec.line);
+    return lines;
+}
+
 int plainDownload(Session& s, const RecordsRequest& r, ProgressBar* bar) {
-    if (bar) driver::setRecordProgress([bar](size_t done, size_t total) { bar->update(done, total); });
-    int32_t count = 0;
-    rt::StringArray lines;
-    std::string noFile;
-    bool ok = s.door().GetBrushRecord(static_cast<int16_t>(r.address), count, lines, noFile);
-    driver::setRecordProgress({});
+    Progress progress;
+    if (bar) progress = [bar](size_t done, size_t total) { bar->update(done, total); };
+    Result<std::vector<Record>> got = s.bus().records(r.address, progress);
     if (bar) bar->finish();
-    if (!ok) return s.report(false, r.address, "");
-    if (count == 0) lines.items.clear();
+    if (!got) return s.notAcknowledged(got.noReply(), r.address);
+    const std::vector<std::string> lines = linesOf(*got);
+    const size_t count = lines.size();
     // Under --json the records go into the one JSON document on stdout
     // unless a file was named.
     const bool inDocument = s.options().json && r.out.empty();
-    if (!inDocument) writeRecords(lines.items, r.format, r.out, r.append ? OutMode::Append : OutMode::Replace);
+    if (!inDocument) writeRecords(lines, r.format, r.out, r.append ? OutMode::Append : OutMode::Replace);
     if (s.options().json) {
         nlohmann::json summary = summaryOf(r, count, false);
-        if (inDocument) summary["records"] = recordsJson(lines.items);
-        return s.report(true, r.address, "", summary);
+        if (inDocument) summary["records"] = recordsJson(lines);
+        return s.acknowledged(r.address, "", summary);
     }
     if (!r.out.empty()) std::cerr << count << " records from controller " << r.address << " written to " << r.out << std::endl;
     return kAcknowledged;
@@ -59,31 +62,41 @@ int notCleared(const Session& s, const RecordsRequest& r, const std::string& why
 }
 
 int collection(Session& s, const RecordsRequest& r, ProgressBar* bar) {
-    driver::CollectionOptions options;
+    CollectOptions options;
     options.anyLeadingByte = r.anyLeadingByte;
-    if (bar) options.progress = [bar](size_t done, size_t total) { bar->update(done, total); };
-    options.onRetry = [](const driver::CollectionRetry& retry) {
-        std::cerr << "ostrel: downloading again: " << retry.reason << std::endl;
-    };
+    options.onRetry = [](const std::string& reason) { std::cerr << "ostrel: downloading again: " << reason << std::endl; };
+    Progress progress;
+    if (bar) progress = [bar](size_t done, size_t total) { bar->update(done, total); };
     const OutMode mode = r.append ? OutMode::Append : OutMode::KeepExisting;
-    auto makeDurable = [&](const std::vector<driver::SwipeRecord>& records, bool) {
-        std::vector<std::string> lines;
-        lines.reserve(records.size());
-        for (const auto& rec : records) lines.push_back(rec.line);
+    // The records received go to their destination once, verified or not:
+    // a refused collection still leaves the user what arrived.
+    std::optional<size_t> written;
+    auto write = [&](const std::vector<Record>& records) {
         try {
-            writeRecords(lines, r.format, r.out, mode);
+            writeRecords(linesOf(records), r.format, r.out, mode);
         } catch (const std::exception& e) {
             throw std::runtime_error(std::string(e.what()) + "; nothing cleared, the controller keeps its records");
         }
+        written = records.size();
     };
-    driver::CollectionResult result = driver::collectRecords(driver::port(), static_cast<int16_t>(r.address),
-                                                             makeDurable, options);
+    std::optional<Result<std::vector<Record>>> got;
+    try {
+        got = s.bus().collect(r.address, write, progress, options);
+    } catch (const CollectRefused& e) {
+        if (bar) bar->finish();
+        if (!written) write(e.received());
+        return notCleared(s, r, e.reason(), *written);
+    }
     if (bar) bar->finish();
-    const size_t n = result.records.size();
-    if (!result.verified()) return notCleared(s, r, result.reason, n);
-    if (n > 0 && !result.clearAcknowledged)
-        return notCleared(s, r, "the clear was not acknowledged (" + driver::lastExchange().describe() + ")", n);
-    if (s.options().json) return s.report(true, r.address, "", summaryOf(r, n, n > 0));
+    if (!*got) {
+        const NoReply& why = got->noReply();
+        if (why.what == "the clear")
+            return notCleared(s, r, "the clear was not acknowledged (" + std::string(reasonName(why.reason)) + ")",
+                              written.value_or(0));
+        return notCleared(s, r, why.describe(), written.value_or(0));
+    }
+    const size_t n = (*got)->size();
+    if (s.options().json) return s.acknowledged(r.address, "", summaryOf(r, n, n > 0));
     std::cerr << n << " records from controller " << r.address
               << (r.out.empty() ? "" : (r.append ? " added to " : " written to ") + r.out)
               << (n > 0 ? ", controller cleared" : ", nothing to clear") << std::endl;

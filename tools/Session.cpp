@@ -4,7 +4,7 @@
 
 #include "driver/Exchange.h"
 #include "runtime/AutomationError.h"
-#include "runtime/MessageBox.h"
+#include "serial/SerialPort.h"
 
 namespace ostrel::tools {
 
@@ -14,20 +14,15 @@ void printJson(const nlohmann::json& j) {
 
 Session::Session(const GlobalOptions& options) : options_(options) {}
 
-std::string Session::device() const { return driver::port().devicePath(); }
+std::string Session::device() const {
+    if (bus_) return bus_->device();
+    return options_.device.empty() ? serial::devicePathForPort(options_.port) : options_.device;
+}
 
 void Session::open() {
-    // The host's own first configuration (port 1) is superseded at once, so
-    // its message box would only mislead: the open below reports for itself.
-    rt::setMessageBoxService([](const std::string&, rt::MessageIcon, const std::string&) {});
-    serial::SerialPort& p = driver::port();
-    rt::setMessageBoxService({});
-    if (p.isOpen()) p.close();
-    p.setDeviceOverride(options_.device);
-    p.setCommPort(static_cast<int16_t>(options_.port));
-    p.setSettings(options_.settings);
-    p.setInputMode(1);
-    p.open();
+    bus_ = options_.device.empty() ? std::make_unique<Bus>(options_.port, options_.settings)
+                                   : std::make_unique<Bus>(options_.device, options_.settings);
+    bus_->open();
     if (options_.trace)
         driver::setTraceSink([](const std::string& line) { std::cerr << line << std::endl; });
 }
@@ -36,62 +31,50 @@ namespace {
 
 const char* kEchoHint = "the adapter echoes what it sends: add ,echo to the settings";
 
-// Whether what came back was the frame's own echo; waits briefly for the
-// rest of an echo that may still be arriving.
-bool echoedBack() {
-    try {
-        return driver::lastExchangeEchoed(driver::port(), std::chrono::milliseconds(50));
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 }  // namespace
 
-std::string Session::whyNot(int address) const {
-    const driver::ExchangeOutcome& o = driver::lastExchange();
-    if (o.device.empty()) return "refused before anything was sent: check the arguments";
-    if (o.describe() == "echo mismatch")
-        return "line fault on " + o.device + ": the adapter's echo of the frame to controller " +
-               std::to_string(address) + " differs from the frame sent (noise, a second sender or wiring)";
-    if (o.echoed()) return std::string("no reply: ") + kEchoHint;
-    char limit[32];
-    std::snprintf(limit, sizeof limit, "%g s", o.wait.t);
-    std::string who = "controller " + std::to_string(address) + " on " + o.device;
-    if (o.reply.empty()) return "no reply from " + who + " within " + limit;
-    if (o.reply.size() < o.wait.n)
-        return "short reply from " + who + ": " + std::to_string(o.reply.size()) + " of " +
-               std::to_string(o.wait.n) + " bytes within " + limit;
-    if (o.address >= 0 && o.reply[0] != o.address)
-        return "reply from address " + std::to_string(o.reply[0]) + " instead of " + who;
-    return "refused by " + who;
+std::string Session::whyNot(const NoReply& n) const {
+    if (n.reason == NoReplyReason::Echo && n.echoMismatch)
+        return "line fault on " + n.device + ": the adapter's echo of the frame to controller " +
+               std::to_string(n.address) + " differs from the frame sent (noise, a second sender or wiring)";
+    if (n.reason == NoReplyReason::Echo) return std::string("no reply: ") + kEchoHint;
+    NoReply plain = n;
+    plain.what.clear();
+    return plain.describe();
 }
 
-int Session::report(bool ok, int address, const std::string& okText, nlohmann::json data) const {
-    // An echo taken for the reply is no acknowledgement.
-    if (ok && echoedBack()) {
-        ok = false;
-        data = nlohmann::json::object();
-    }
+int Session::acknowledged(int address, const std::string& okText, nlohmann::json data) const {
     if (options_.json) {
-        data["ok"] = ok;
+        data["ok"] = true;
         data["address"] = address;
         data["device"] = device();
-        if (!ok) data["reason"] = whyNot(address);
         printJson(data);
-    } else if (ok) {
-        std::cout << okText << std::endl;
     } else {
-        std::cerr << "ostrel: " << whyNot(address) << std::endl;
+        std::cout << okText << std::endl;
     }
-    return ok ? kAcknowledged : kNotAcknowledged;
+    return kAcknowledged;
+}
+
+int Session::notAcknowledged(const NoReply& noReply, int address, nlohmann::json data) const {
+    // An echo taken for the reply carries none of the operation's data.
+    if (noReply.reason == NoReplyReason::Echo) data = nlohmann::json::object();
+    if (options_.json) {
+        data["ok"] = false;
+        data["address"] = address;
+        data["device"] = device();
+        data["reason"] = whyNot(noReply);
+        printJson(data);
+    } else {
+        std::cerr << "ostrel: " << whyNot(noReply) << std::endl;
+    }
+    return kNotAcknowledged;
 }
 
 int Session::raised(const std::exception& e) const {
     auto* a = dynamic_cast<const rt::AutomationError*>(&e);
     nlohmann::json number = a ? nlohmann::json(a->number()) : nlohmann::json(nullptr);
     std::string text = e.what();
-    if (echoedBack()) text += std::string("; ") + kEchoHint;
+    if (driver::lastExchange().echoed()) text += std::string("; ") + kEchoHint;
     if (options_.json) {
         printJson({{"ok", false}, {"error", {{"kind", "raised"}, {"number", number}, {"description", text}}}});
     } else if (a) {

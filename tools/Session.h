@@ -1,11 +1,13 @@
-// One controller session of a human command: opens the chosen port, runs
-// operations, and explains their outcomes in words and exit statuses.
+// One controller session of a human command: one Bus on the chosen device,
+// opened for the command's operations, and their outcomes explained in
+// words and exit statuses.
 #pragma once
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "driver/cls_Door.h"
+#include "driver/Bus.h"
 #include "tools/HumanCommands.h"
 
 namespace ostrel::tools {
@@ -14,21 +16,30 @@ class Session {
 public:
     explicit Session(const GlobalOptions& options);
 
-    // Configures and opens the port; throws rt::AutomationError.
+    // Makes the bus on the chosen device and settings and opens it; throws
+    // rt::AutomationError.
     void open();
-    cls_Door& door() { return door_; }
+    Bus& bus() { return *bus_; }
     const GlobalOptions& options() const { return options_; }
+    // --device, else the device the --port number maps to.
     std::string device() const;
 
-    // Why the last exchange gave false, in words.
-    std::string whyNot(int address) const;
-    // Reports a result: prints text (or json) and returns the exit status.
-    int report(bool ok, int address, const std::string& okText, nlohmann::json data = nlohmann::json::object()) const;
+    // Why an operation was not acknowledged, in words.
+    std::string whyNot(const NoReply& noReply) const;
+    // Reports an outcome: prints text (or json) and returns the exit status.
+    template <class T>
+    int report(const Result<T>& result, int address, const std::string& okText,
+               nlohmann::json data = nlohmann::json::object()) const {
+        return result ? acknowledged(address, okText, std::move(data))
+                      : notAcknowledged(result.noReply(), address, std::move(data));
+    }
+    int acknowledged(int address, const std::string& okText, nlohmann::json data = nlohmann::json::object()) const;
+    int notAcknowledged(const NoReply& noReply, int address, nlohmann::json data = nlohmann::json::object()) const;
     int raised(const std::exception& e) const;
 
 private:
     GlobalOptions options_;
-    cls_Door door_;
+    std::unique_ptr<Bus> bus_;
 };
 
 // Runs body with a session, turning raised errors into status 3.

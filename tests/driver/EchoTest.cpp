@@ -1,4 +1,5 @@
 // Echoing adapters: a two-wire line hands every frame back before the reply.
+#include "driver/Bus.h"
 #include "driver/Collection.h"
 #include "driver/Exchange.h"
 #include "driver/cls_Door.h"
@@ -134,4 +135,28 @@ TEST_F(EchoTest, CorruptedEchoIsALineFaultNeverAReply) {
                                  "/ostrel --settings 9600,n,8,1,echo clear-flag 20 2>&1");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("line fault"), std::string::npos) << r.out;
+}
+
+TEST_F(EchoTest, BusTakesNoEchoForAnAcknowledgement) {
+    // Without ,echo: the echo's first byte is the address, yet no operation
+    // counts it as the controller's reply.
+    Bus plain(sim_->slavePath());
+    Ack opened = plain.openLock(20, 1);
+    ASSERT_FALSE(opened.ok());
+    EXPECT_EQ(opened.noReply().reason, NoReplyReason::Echo);
+    Result<Status> st = plain.status(20);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.noReply().reason, NoReplyReason::Echo);
+    plain.close();
+
+    Bus echoing(sim_->slavePath(), "9600,n,8,1,echo");
+    EXPECT_TRUE(echoing.openLock(20, 1).ok());
+    EXPECT_TRUE(echoing.setDate(20, {2026, 12, 7}).ok());
+    EXPECT_TRUE(echoing.setTime(20, 21, 5, 9).ok());
+    EXPECT_TRUE(echoing.status(20).ok());
+    std::vector<sim::Bytes> f = sim_->frames();
+    ASSERT_GE(f.size(), 3u);
+    EXPECT_EQ(f[f.size() - 3], (sim::Bytes{20, 0x05, 0x09, 0x26, 0x12, 0x07}));
+    EXPECT_EQ(f[f.size() - 2], (sim::Bytes{20, 0x05, 0x08, 0x21, 0x05, 0x09}));
+    EXPECT_THROW(echoing.setTime(20, 24, 0, 0), ArgumentError);
 }

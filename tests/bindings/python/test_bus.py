@@ -1,0 +1,199 @@
+"""The ostrel package against simulated controllers: every method, its
+results and its exceptions, and threads on two buses."""
+
+from __future__ import annotations
+
+import datetime as dt
+import threading
+import time
+
+import pytest
+
+import ostrel
+
+
+def test_version_and_help():
+    assert ostrel.__version__.count(".") == 2
+    assert "collect" in ostrel.Bus.__doc__ or ostrel.Bus.collect.__doc__
+    assert issubclass(ostrel.NoReply, ostrel.OstrelError) and issubclass(ostrel.DriverError, ostrel.OstrelError)
+
+
+def test_status_and_clock(sim):
+    with ostrel.Bus(sim.device) as bus:
+        bus.set_clock(20, dt.datetime(2026, 3, 15, 8, 30, 59))
+        bus.set_lock_delay(20, 2, 7)
+        s = bus.status(20)
+        assert isinstance(s, ostrel.Status)
+        assert (s.address, s.record_count, s.lock_delays[1]) == (20, 3, 7)
+        assert s.clock.replace(second=0) >= dt.datetime(2026, 3, 15, 8, 30) and s.clock.year == 2026
+        assert 0 <= s.weekday <= 6 and s.version == "1.02"
+        bus.set_clock(20)  # now
+        assert abs((bus.status(20).clock - dt.datetime.now()).total_seconds()) < 120
+
+
+def test_locks(sim):
+    with ostrel.Bus(sim.device) as bus:
+        assert bus.lock_states(20) == (False, False)
+        assert bus.open_lock(20, 2) is None
+        assert bus.lock_states(20) == (False, True)
+
+
+def test_cards(sim):
+    with ostrel.Bus(sim.device) as bus:
+        assert bus.enrol(20, "0012345678", 123, valid_from=dt.date(2026, 1, 1), valid_to=dt.date(2026, 12, 31),
+                         hours=(dt.time(8), dt.time(18, 30)), days=(1, 5), lock1="in", lock2=3) is None
+        bus.enrol(20, "0012345679", "000124")
+        bus.remove_card(20, "123")
+        bus.remove_card(20, 124)
+        bus.remove_all_cards(20)
+        assert bus.last_card(20) == "0012345678"
+        bus.clear_last_card(20)
+
+
+def test_records_collect_and_clear(sim):
+    with ostrel.Bus(sim.device) as bus:
+        seen = []
+        records = bus.records(20, progress=lambda done, total: seen.append((done, total)))
+        assert len(records) == 3 and seen[-1] == (3, 3)
+        r = records[0]
+        assert isinstance(r, ostrel.Record) and r.address == 20 and len(r.card) == 6
+        assert isinstance(r.time, dt.datetime)
+        assert r.line == f"20|{r.card}|{r.time:%Y-%m-%d}|{r.time:%H:%M}|{r.code_a}|{r.code_b}"
+        assert bus.status(20).record_count == 3
+
+        stored = []
+        assert bus.collect(20, durable=stored.extend) == records
+        assert stored == records and bus.status(20).record_count == 0
+        assert bus.collect(20) == []
+        bus.clear_records(20)
+
+
+def test_collect_keeps_records_when_durable_step_fails(sim):
+    with ostrel.Bus(sim.device) as bus:
+        def fail(records):
+            raise OSError("disk full")
+        with pytest.raises(OSError, match="disk full"):
+            bus.collect(20, durable=fail)
+        with pytest.raises(ZeroDivisionError):
+            bus.collect(20, progress=lambda d, t: 1 / 0)
+        assert bus.status(20).record_count == 3
+
+
+def test_collect_refuses_records_that_are_not_its_own(fake_line):
+    # One record, whose byte 0 is another address.
+    record = bytes([21, 0x00, 0x01, 0x23, 0x26, 0x01, 0x02, 0x08, 0x00, 0x01, 0x00])
+    status = bytes([20, 0, 1]) + bytes(12)
+    sequence = {"next": "count"}
+
+    def controller(frame):
+        if frame[2] == 0x04:
+            return status
+        if frame[2] == 0x11:
+            reply = bytes([20, 0, 1]) if sequence["next"] == "count" else record
+            sequence["next"] = "record" if sequence["next"] == "count" else "count"
+            return reply
+        return None
+
+    line = fake_line(controller)
+    with ostrel.Bus(line.device) as bus:
+        with pytest.raises(ostrel.CollectError, match="not cleared") as e:
+            bus.collect(20)
+        assert [r.address for r in e.value.records] == [21]
+    assert all(f[2] != 0x06 for f in line.frames)
+
+
+def test_no_reply_reasons(fake_line):
+    silent = fake_line(lambda f: None)
+    short = fake_line(lambda f: bytes([f[0], 0, 0]))
+    other = fake_line(lambda f: bytes([f[0] + 1]) * 15)
+    for line, reason in ((silent, "silent"), (short, "short"), (other, "another address")):
+        with ostrel.Bus(line.device) as bus:
+            with pytest.raises(ostrel.NoReply) as e:
+                bus.status(20)
+            assert e.value.reason == reason
+            assert "controller 20" in str(e.value)
+    with ostrel.Bus(silent.device) as bus:
+        for call in (lambda: bus.open_lock(20, 1), lambda: bus.records(20)):
+            with pytest.raises(ostrel.NoReply):
+                call()
+
+
+def test_arguments_are_refused_before_sending(fake_line):
+    line = fake_line(lambda f: bytes([f[0]]))
+    with ostrel.Bus(line.device) as bus:
+        refused = [
+            lambda: bus.status(256), lambda: bus.status("20"), lambda: bus.status(2 ** 40),
+            lambda: bus.open_lock(20, 3), lambda: bus.set_lock_delay(20, 1, 19),
+            lambda: bus.set_clock(20, dt.datetime(1999, 1, 1)), lambda: bus.set_clock(20, "now"),
+            lambda: bus.enrol(20, "123", "1"), lambda: bus.enrol(20, 12345678, "1"),
+            lambda: bus.enrol(20, "0123456789", "1234567"),
+            lambda: bus.enrol(20, "0123456789", "1", valid_from=dt.date(2026, 1, 1)),
+            lambda: bus.enrol(20, "0123456789", "1", lock1="sideways"),
+            lambda: bus.enrol(20, "0123456789", "1", hours=(dt.time(8),)),
+            lambda: bus.remove_card(20, "12x"),
+        ]
+        for call in refused:
+            with pytest.raises(ValueError):
+                call()
+    assert line.frames == []
+
+
+def test_driver_errors():
+    with pytest.raises(ostrel.DriverError) as e:
+        ostrel.Bus("/dev/null", "9600,q,8,1")
+    assert e.value.number == 380
+    with ostrel.Bus("/nonexistent/ttyX") as bus:
+        with pytest.raises(ostrel.DriverError) as e:
+            bus.status(20)
+        assert e.value.number != 0 and "/nonexistent/ttyX" in e.value.description
+    bus.close()
+    with pytest.raises(ValueError):
+        bus.status(20)
+
+
+def test_two_buses_in_parallel_take_about_the_time_of_one(sim_factory):
+    sims = [sim_factory("--address", "1", "--records", "100", "--pace") for _ in range(2)]
+    buses = [ostrel.Bus(s.device) for s in sims]
+    start = time.monotonic()
+    assert len(buses[0].records(1)) == 100
+    one = time.monotonic() - start
+
+    results = []
+    threads = [threading.Thread(target=lambda b=b: results.append(len(b.records(1)))) for b in buses]
+    start = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    both = time.monotonic() - start
+    assert results == [100, 100]
+    assert both < 1.5 * one, f"two buses took {both:.2f} s, one {one:.2f} s"
+    for b in buses:
+        b.close()
+
+
+def test_one_bus_shared_by_threads(sim):
+    with ostrel.Bus(sim.device) as bus:
+        counts = []
+
+        def work():
+            for _ in range(20):
+                counts.append(bus.status(20).record_count)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert counts == [3] * 80
+
+
+def test_echoing_adapter(sim_factory):
+    s = sim_factory("--address", "20", "--echo")
+    with ostrel.Bus(s.device, "9600,n,8,1,echo") as bus:
+        bus.open_lock(20, 1)
+        assert bus.status(20).address == 20
+    with ostrel.Bus(s.device) as bus:
+        with pytest.raises(ostrel.NoReply) as e:
+            bus.clear_last_card(20)
+        assert e.value.reason == "echo" and ",echo" in str(e.value)
