@@ -9,6 +9,7 @@
 #include "service/HostClock.h"
 #include "service/Lease.h"
 #include "service/Log.h"
+#include "service/StoreRows.h"
 
 namespace ostrel::service {
 namespace {
@@ -20,15 +21,6 @@ constexpr std::chrono::milliseconds kDownloadRestart{3'000};
 
 const char* lockText(LockState s) {
     return s == LockState::Open ? "open" : s == LockState::Closed ? "closed" : "unknown";
-}
-
-std::string utcNow() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char b[32];
-    std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return b;
 }
 
 nlohmann::json swipeJson(const Swipe& s) {
