@@ -79,7 +79,13 @@ public:
             PQfinish(conn_);
             throw StoreError("cannot connect to " + redacted() + ": " + trim(why));
         }
-        migrate();
+        try {
+            migrate();
+        } catch (...) {
+            // The destructor does not run for a constructor that throws.
+            PQfinish(conn_);
+            throw;
+        }
     }
     ~PgStore() override { PQfinish(conn_); }
 
