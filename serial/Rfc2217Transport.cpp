@@ -76,6 +76,7 @@ public:
         return raw;
     }
 
+    void awaitingMore() override { acknowledgeNow(fd_); }
     void send(const uint8_t* data, size_t size) override {
         std::vector<uint8_t> out;
         out.reserve(size + 4);
@@ -174,8 +175,9 @@ private:
     bool awaitUntil(const std::function<bool()>& done) {
         const auto deadline = Steady::now() + kAnswerTimeout;
         for (;;) {
-            pump();
+            const size_t arrived = pump();
             if (done()) return true;
+            if (arrived) acknowledgeNow(fd_);
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
             if (left <= 0) return false;
             pollfd p{fd_, POLLIN, 0};

@@ -272,6 +272,7 @@ void SerialPort::waitForBytes(size_t count, Clock::time_point start, std::chrono
             // Bytes that carry no data (telnet negotiation) still count.
             emptyWakeups = drainKernel() == 0 ? emptyWakeups + 1 : 0;
             if (emptyWakeups >= 3) deviceGone("readable but no data");
+            if (emptyWakeups == 0 && received_.size() < count) transport_->awaitingMore();
         }
     }
 }

@@ -23,6 +23,15 @@ int connectTcp(const std::string& url, const std::string& host, const std::strin
 // peer has closed or reset the connection.
 void sendAll(int fd, const uint8_t* data, size_t size, const std::string& url);
 
+// Acknowledges what has arrived at once rather than after the usual delay.
+// A server that sends a reply in several small pieces (byte by byte off the
+// line, or an RFC 2217 answer and then data) without TCP_NODELAY holds each
+// piece until the one before is acknowledged, which would cost 40 ms per
+// piece. Called only while more is awaited: a reply that arrives whole needs
+// no early acknowledgement, and the system call is then saved. The kernel
+// drops the mode again by itself, so it is renewed each time.
+void acknowledgeNow(int fd);
+
 // Reads what is there without blocking; 0 when nothing is. LineGone when the
 // peer has closed or reset the connection.
 size_t receiveSome(int fd, uint8_t* buf, size_t capacity, const std::string& url);

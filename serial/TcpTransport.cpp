@@ -89,6 +89,7 @@ public:
         }
     }
     void send(const uint8_t* data, size_t size) override { sendAll(fd_, data, size, url_); }
+    void awaitingMore() override { acknowledgeNow(fd_); }
     void configure(const LineSettings&) override {}
     void discard(bool input, bool) override {
         // What has reached this end is dropped; what is in flight or queued
@@ -163,18 +164,15 @@ void sendAll(int fd, const uint8_t* data, size_t size, const std::string& url) {
     }
 }
 
+void acknowledgeNow(int fd) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 size_t receiveSome(int fd, uint8_t* buf, size_t capacity, const std::string&) {
     for (;;) {
         ssize_t n = ::recv(fd, buf, capacity, MSG_DONTWAIT);
         if (n > 0) {
-            // Acknowledge at once rather than after the usual delay: a server
-            // that sends a reply in several small pieces (byte by byte off
-            // the line, or an RFC 2217 answer and then data) without
-            // TCP_NODELAY holds each piece until the last one is
-            // acknowledged, which would cost 40 ms per exchange. The kernel
-            // drops the mode again by itself, so it is renewed on every read.
-            int on = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
             return static_cast<size_t>(n);
         }
         if (n == 0) throw LineGone("the server closed the connection");

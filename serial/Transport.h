@@ -30,6 +30,9 @@ public:
     // Appends the data that has arrived to `into` without blocking; returns
     // how many bytes the descriptor delivered (0: nothing was there).
     virtual size_t receive(std::deque<uint8_t>& into) = 0;
+    // Input arrived but not all that is awaited: a network transport
+    // acknowledges at once so that the server sends the rest without delay.
+    virtual void awaitingMore() {}
     // Sends all of the bytes; throws LineGone or AutomationError 8021.
     virtual void send(const uint8_t* data, size_t size) = 0;
     // Applies line settings; called at open and whenever they change.
