@@ -29,7 +29,7 @@ from __future__ import annotations
 import ctypes
 import datetime as _dt
 import threading
-from typing import Callable, Optional, Sequence, Tuple, Union
+from typing import Callable, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _build, _native
 from ._native import lib as _lib
@@ -85,20 +85,24 @@ class Status:
     __slots__ = ("address", "record_count", "lock_delays", "lock_delay_units", "clock", "weekday", "version")
 
     def __init__(self, c: _native.CStatus) -> None:
+        # One unpack of the C struct instead of a ctypes lookup per field.
+        (address, count, units1, units2, clock_valid, year, month, day, hour, minute, second, weekday,
+         version, _raw) = _native.STATUS_LAYOUT.unpack_from(c)
         #: The controller's bus address.
-        self.address: int = c.address
+        self.address: int = address
         #: Swipe records the controller holds.
-        self.record_count: int = c.record_count
+        self.record_count: int = count
         #: Open delay of lock 1 and lock 2 in whole seconds.
-        self.lock_delays: Tuple[int, int] = (round(c.lock_delay_units[0] / 14), round(c.lock_delay_units[1] / 14))
+        self.lock_delays: Tuple[int, int] = (round(units1 / 14), round(units2 / 14))
         #: The same in the controller's 1/14 s units.
-        self.lock_delay_units: Tuple[int, int] = (c.lock_delay_units[0], c.lock_delay_units[1])
+        self.lock_delay_units: Tuple[int, int] = (units1, units2)
         #: The controller's clock; None when it holds no valid date and time.
-        self.clock: Optional[_dt.datetime] = _datetime(c.clock) if c.clock_valid else None
+        self.clock: Optional[_dt.datetime] = (_dt.datetime(year, month, day, hour, minute, second)
+                                              if clock_valid else None)
         #: Weekday 0 (Sunday) to 6 (Saturday); -1 when unknown.
-        self.weekday: int = c.weekday
+        self.weekday: int = weekday
         #: Firmware version, e.g. "1.02".
-        self.version: str = c.version.decode("ascii", "replace")
+        self.version: str = _text(version)
 
     def __repr__(self) -> str:
         return (f"Status(address={self.address}, record_count={self.record_count}, "
@@ -106,25 +110,25 @@ class Status:
                 f"version={self.version!r})")
 
 
-class Record:
-    """One swipe record."""
+class Record(NamedTuple):
+    """One swipe record.
 
-    __slots__ = ("address", "card", "time", "code_a", "code_b", "line", "raw")
+    A tuple underneath, so that a download of many records is cheap to hand
+    over; two records are equal when their 11 bytes are.
+    """
 
-    def __init__(self, address: int, card: str, time: Optional[_dt.datetime], code_a: str, code_b: str,
-                 line: str, raw: bytes) -> None:
-        #: Byte 0 of the record: the controller's address.
-        self.address = address
-        #: The card's logical number, six characters.
-        self.card = card
-        #: When the card was presented (to the minute); None when the record holds no valid date and time.
-        self.time = time
-        self.code_a = code_a
-        self.code_b = code_b
-        #: The swipe-record line: address|card|YYYY-MM-DD|hh:mm|code_a|code_b.
-        self.line = line
-        #: The record's 11 bytes as received.
-        self.raw = raw
+    #: Byte 0 of the record: the controller's address.
+    address: int
+    #: The card's logical number, six characters.
+    card: str
+    #: When the card was presented (to the minute); None when the record holds no valid date and time.
+    time: Optional[_dt.datetime]
+    code_a: str
+    code_b: str
+    #: The swipe-record line: address|card|YYYY-MM-DD|hh:mm|code_a|code_b.
+    line: str
+    #: The record's 11 bytes as received.
+    raw: bytes
 
     def __repr__(self) -> str:
         return f"Record({self.line!r})"
@@ -132,26 +136,36 @@ class Record:
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Record) and self.raw == other.raw
 
+    def __ne__(self, other: object) -> bool:
+        return not self == other
+
     def __hash__(self) -> int:
         return hash(self.raw)
 
 
-def _datetime(t: _native.Time) -> _dt.datetime:
-    return _dt.datetime(t.year, t.month, t.day, t.hour, t.minute, t.second)
+def _text(field: bytes) -> str:
+    """A NUL-terminated C text field."""
+    end = field.find(b"\0")
+    return (field if end < 0 else field[:end]).decode("ascii", "replace")
 
 
 def _records(array, count: int) -> list:
     if not count:
         return []
+    # The whole array is copied out once and unpacked in C; the card and
+    # codes are the line's fields, so one text per record is decoded.
+    data = ctypes.string_at(array, count * _native.RECORD_LAYOUT.size)
     out = []
     append = out.append
+    make = tuple.__new__
     dt = _dt.datetime
-    for c in ctypes.cast(array, ctypes.POINTER(_native.CRecord * count)).contents:
-        t = c.time
-        append(Record(c.leading, c.card.decode("ascii", "replace"),
-                      dt(t.year, t.month, t.day, t.hour, t.minute) if c.time_valid else None,
-                      c.code_a.decode("ascii", "replace"), c.code_b.decode("ascii", "replace"),
-                      c.line.decode("ascii", "replace"), bytes(c.raw)))
+    for raw, leading, _card, time_valid, year, month, day, hour, minute, _second, _a, _b, line in \
+            _native.RECORD_LAYOUT.iter_unpack(data):
+        end = line.find(b"\0")
+        text = (line if end < 0 else line[:end]).decode("ascii", "replace")
+        fields = text.split("|")
+        append(make(Record, (leading, fields[1], dt(year, month, day, hour, minute) if time_valid else None,
+                             fields[4], fields[5], text, raw)))
     return out
 
 

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import struct
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_int, c_int32, c_size_t, c_ubyte,
                     c_void_p)
 
@@ -42,6 +43,13 @@ class CCard(Structure):
                 ("has_days", c_int), ("first_day", c_int), ("last_day", c_int),
                 ("lock1", c_int), ("lock2", c_int)]
 
+
+# The same layouts for struct, to unpack a result (or a whole array of
+# records) in one call; checked against ctypes' own below.
+STATUS_LAYOUT = struct.Struct("@5i6ii16s15s")
+RECORD_LAYOUT = struct.Struct("@11si8si6i4s4s48s")
+assert STATUS_LAYOUT.size <= ctypes.sizeof(CStatus)
+assert RECORD_LAYOUT.size == ctypes.sizeof(CRecord)
 
 PROGRESS = CFUNCTYPE(None, c_void_p, c_size_t, c_size_t)
 DURABLE = CFUNCTYPE(c_int, c_void_p, POINTER(CRecord), c_size_t)

@@ -4,6 +4,7 @@ results and its exceptions, and threads on two buses."""
 from __future__ import annotations
 
 import datetime as dt
+import pickle
 import threading
 import time
 
@@ -66,6 +67,33 @@ def test_records_collect_and_clear(sim):
         assert stored == records and bus.status(20).record_count == 0
         assert bus.collect(20) == []
         bus.clear_records(20)
+
+
+def test_record_fields_come_from_its_bytes(fake_line):
+    # A record of card 00 12 34 at 2026-12-07 10:05, and one from a controller whose clock was never set.
+    records = [bytes([20, 0x00, 0x12, 0x34, 0x26, 0x12, 0x07, 0x10, 0x05, 0x01, 0x0A]),
+               bytes([20, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF])]
+    sent = {"next": 0}
+
+    def controller(frame):
+        if frame[2] != 0x11:
+            return None
+        if sent["next"] == 0:
+            sent["next"] = 1
+            return bytes([20, 0, 2])
+        sent["next"] += 1
+        return records[sent["next"] - 2]
+
+    line = fake_line(controller)
+    with ostrel.Bus(line.device) as bus:
+        first, unset = bus.records(20)
+    assert (first.address, first.card, first.time) == (20, "001234", dt.datetime(2026, 12, 7, 10, 5))
+    assert first.raw == records[0] and first.line.split("|")[4:] == [first.code_a, first.code_b]
+    assert unset.time is None and unset.card == "000007" and unset.line.split("|")[1] == "000007"
+    # Records compare by their bytes, so a set of them drops a download repeated.
+    again = pickle.loads(pickle.dumps(first))
+    assert again == first and again is not first and len({first, again, unset}) == 2
+    assert repr(first) == f"Record({first.line!r})"
 
 
 def test_collect_keeps_records_when_durable_step_fails(sim):
