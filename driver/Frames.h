@@ -64,6 +64,8 @@ Frame lastCardFrame(uint8_t address);
 
 // A record reply as a typed record (SwipeRecords.cpp).
 Record recordOf(const Reply& record);
+// The same from a record's bytes and the line already decoded from them.
+Record recordOf(const std::array<uint8_t, 11>& raw, std::string line);
 
 // The status request and its wait (StatusCommand.cpp).
 Frame statusRequest(int16_t varAddr);

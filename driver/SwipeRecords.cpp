@@ -87,10 +87,16 @@ std::optional<std::string> recordFault(const Reply& r, uint8_t address, bool any
 }  // namespace driver
 
 Record driver::recordOf(const Reply& r) {
+    std::array<uint8_t, 11> raw{};
+    std::copy_n(r.begin(), raw.size(), raw.begin());
+    return recordOf(raw, decodeRecordLine(r));
+}
+
+Record driver::recordOf(const std::array<uint8_t, 11>& raw, std::string line) {
     Record rec;
-    std::copy_n(r.begin(), rec.raw.size(), rec.raw.begin());
-    rec.leading = r[0];
-    rec.line = decodeRecordLine(r);
+    rec.raw = raw;
+    rec.leading = raw[0];
+    rec.line = std::move(line);
     // The fields as the line shows them: b0|card|date|time|codeA|codeB.
     std::string_view rest = rec.line;
     std::array<std::string_view, 6> fields;
@@ -102,7 +108,7 @@ Record driver::recordOf(const Reply& r) {
     rec.card = fields[1];
     rec.codeA = fields[4];
     rec.codeB = fields[5];
-    rec.time = packedTimestamp(r[4], r[5], r[6], r[7], r[8], 0);
+    rec.time = packedTimestamp(raw[4], raw[5], raw[6], raw[7], raw[8], 0);
     return rec;
 }
 
@@ -212,11 +218,17 @@ Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDur
                                          const CollectOptions& collectOptions) {
     const auto addr = static_cast<int16_t>(addressOf(address));
     auto held = hold();
-    auto typed = [](const std::vector<driver::SwipeRecord>& got) {
-        std::vector<Record> out;
-        out.reserve(got.size());
-        for (const driver::SwipeRecord& r : got) out.push_back(driver::recordOf(driver::Reply(r.raw.begin(), r.raw.end())));
-        return out;
+    // The typed records are made once, from the lines the download already
+    // decoded: the collection hands the durable step the same records it
+    // returns, so the caller gets the records the durable step saw.
+    std::optional<std::vector<Record>> typedRecords;
+    auto typed = [&](const std::vector<driver::SwipeRecord>& got) -> std::vector<Record>& {
+        if (!typedRecords) {
+            typedRecords.emplace();
+            typedRecords->reserve(got.size());
+            for (const driver::SwipeRecord& r : got) typedRecords->push_back(driver::recordOf(r.raw, r.line));
+        }
+        return *typedRecords;
     };
     driver::CollectionOptions options;
     options.progress = progress;
@@ -243,7 +255,7 @@ Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDur
     }
     // Nothing announced is nothing to clear.
     if (result.clearSent && !result.clearAcknowledged) return lastNoReply("the clear");
-    return typed(result.records);
+    return std::move(typed(result.records));
 }
 
 }  // namespace ostrel
