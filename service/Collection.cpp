@@ -1,6 +1,7 @@
 #include "service/Collection.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace ostrel::service {
 
@@ -31,7 +32,8 @@ CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& c,
             std::vector<Swipe> stored = store.commitBatch(c, fresh, lines);
             committed = true;
             if (onCommitted && !stored.empty()) onCommitted(stored);
-            out.stored.insert(out.stored.end(), stored.begin(), stored.end());
+            out.stored.insert(out.stored.end(), std::make_move_iterator(stored.begin()),
+                              std::make_move_iterator(stored.end()));
         });
     } catch (const StoreError& e) {
         // Thrown from the durable step: nothing stored, nothing cleared.

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -52,6 +53,12 @@ public:
         sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
         return *this;
     }
+    // Binds text that stays unchanged and alive until the statement has run:
+    // SQLite reads it in place instead of copying it.
+    Statement& bindInPlace(int i, const std::string& s) {
+        sqlite3_bind_text(st_, i, s.data(), static_cast<int>(s.size()), SQLITE_STATIC);
+        return *this;
+    }
     Statement& bind(int i, int64_t v) {
         sqlite3_bind_int64(st_, i, v);
         return *this;
@@ -76,6 +83,7 @@ public:
         return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, i))) : std::string();
     }
     int64_t integer(int i) const { return sqlite3_column_int64(st_, i); }
+    sqlite3_stmt* handle() const { return st_; }
 
 private:
     sqlite3* db_;
@@ -93,7 +101,7 @@ public:
             throw StoreError("cannot open " + path + ": " + why);
         }
         sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
-        exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
+        exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON; PRAGMA cache_size=-32768;");
         migrate();
     }
     ~SqliteStore() override {
@@ -118,20 +126,28 @@ public:
             Statement ins(db_,
                           "INSERT INTO swipes (site, bus, address, card, time, code_a, code_b, line, collected_at) "
                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+            // The columns every row shares are bound once; a row's own texts
+            // are read in place by the insert (they live in `rows`, whose
+            // elements are not moved until the loop is over).
+            ins.bindInPlace(1, site_).bindInPlace(2, c.bus).bind(3, c.address).bindInPlace(9, now);
+            rows.reserve(newLines.size());
             for (const auto& line : newLines) {
-                Swipe s = parseRecordLine(line);
+                Swipe& s = rows.emplace_back(parseRecordLine(line));
+                ins.bindInPlace(4, s.card).bindInPlace(5, s.time).bindInPlace(6, s.codeA).bindInPlace(7, s.codeB);
+                ins.bindInPlace(8, s.line);
+                ins.step();
+                sqlite3_reset(ins.handle());
+                s.id = sqlite3_last_insert_rowid(db_);
+            }
+            for (auto& s : rows) {
                 s.site = site_;
                 s.bus = c.bus;
                 s.address = c.address;
                 s.collectedAt = now;
-                ins.bind(1, s.site).bind(2, s.bus).bind(3, s.address).bind(4, s.card).bind(5, s.time);
-                ins.bind(6, s.codeA).bind(7, s.codeB).bind(8, s.line).bind(9, s.collectedAt);
-                ins.run();
-                s.id = sqlite3_last_insert_rowid(db_);
-                rows.push_back(std::move(s));
             }
             Statement p(db_, "INSERT OR REPLACE INTO pending_batches (bus, address, lines, committed_at) VALUES (?, ?, ?, ?)");
-            p.bind(1, c.bus).bind(2, c.address).bind(3, joinLines(allLines)).bind(4, now).run();
+            const std::string joined = joinLines(allLines);
+            p.bind(1, c.bus).bind(2, c.address).bindInPlace(3, joined).bind(4, now).run();
         }
         tx.commit();
         return rows;
@@ -355,22 +371,20 @@ private:
 }  // namespace
 
 Swipe parseRecordLine(const std::string& line) {
+    // address|card|YYYY-MM-DD|hh:mm|code_a|code_b; missing fields stay empty.
+    std::array<std::string_view, 6> f;
+    std::string_view rest = line;
+    for (size_t i = 0; i < f.size(); ++i) {
+        const size_t bar = rest.find('|');
+        f[i] = rest.substr(0, bar);
+        if (bar == std::string_view::npos) break;
+        rest.remove_prefix(bar + 1);
+    }
     Swipe s;
     s.line = line;
-    std::vector<std::string> f;
-    std::string cur;
-    for (char ch : line) {
-        if (ch == '|') {
-            f.push_back(cur);
-            cur.clear();
-        } else {
-            cur += ch;
-        }
-    }
-    f.push_back(cur);
-    f.resize(6);
     s.card = f[1];
-    s.time = f[2] + "T" + f[3];
+    s.time.reserve(f[2].size() + 1 + f[3].size());
+    s.time.append(f[2]).append("T").append(f[3]);
     s.codeA = f[4];
     s.codeB = f[5];
     return s;

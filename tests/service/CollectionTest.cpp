@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "service/Collection.h"
 
@@ -101,6 +102,13 @@ TEST_F(Collect, StoresThenClearsAndParsesTheContractFields) {
     EXPECT_EQ(rows[0].codeB, "0");
     EXPECT_LT(rows[0].id, rows[1].id);
     EXPECT_TRUE(store_->pendingBatch(ref_).empty());
+    // What is handed on to events is what was stored, row for row.
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Swipe& s = out.stored[i];
+        EXPECT_EQ(std::tie(s.id, s.site, s.bus, s.address, s.card, s.time, s.line, s.collectedAt),
+                  std::tie(rows[i].id, rows[i].site, rows[i].bus, rows[i].address, rows[i].card, rows[i].time,
+                           rows[i].line, rows[i].collectedAt));
+    }
 }
 
 TEST_F(Collect, ABatchCommittedButNotClearedIsNotStoredTwice) {
