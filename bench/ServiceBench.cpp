@@ -44,10 +44,12 @@ BusConfig busOn(const std::string& name, const std::string& device) {
 }
 
 // Records per second: the plain download, and collection into SQLite
-// (counts, download, commit, verify, clear), in interleaved rounds.
+// (counts, download, commit, verify, clear), in interleaved rounds taking
+// turns at going first. Then the store's part alone: the commit of the same
+// batch and the clearing of the pending batch.
 void collection(fs::path dir) {
     const size_t kRecords = 10'000;
-    const int kRounds = 7;
+    const int kRounds = 11;
     test::SimBus bus({1});
     auto seed = [&] {
         bus.with(1, [](auto& s) { s.records.clear(); return 0; });
@@ -57,26 +59,53 @@ void collection(fs::path dir) {
     ControllerStatus st;
     link->status(1, st);  // opens the port before the clock starts
     std::vector<double> plain, collect, ratio;
-    for (int r = 0; r < kRounds; ++r) {
+    std::vector<std::string> lines;
+    auto plainRound = [&] {
         seed();
         link->status(1, st);  // the injected records land
-        std::vector<std::string> lines;
+        lines.clear();
         auto t0 = Clock::now();
         link->records(1, lines);
         plain.push_back(static_cast<double>(lines.size()) / seconds(t0, Clock::now()));
-
+    };
+    auto collectRound = [&] {
         seed();
         link->status(1, st);
         fs::remove(dir / "c.db");
         auto store = openStore("sqlite:" + (dir / "c.db").string(), "bench");
-        t0 = Clock::now();
+        auto t0 = Clock::now();
         CollectOutcome out = collectOnce(*link, *store, {"b", 1});
         collect.push_back(static_cast<double>(out.stored.size()) / seconds(t0, Clock::now()));
         if (!out.cleared) std::fprintf(stderr, "collection did not clear\n");
+    };
+    for (int r = 0; r < kRounds; ++r) {
+        if (r % 2) {
+            collectRound();
+            plainRound();
+        } else {
+            plainRound();
+            collectRound();
+        }
         ratio.push_back(collect.back() / plain.back());
     }
     std::printf("| collection of %zu records, unpaced (records/s; ratio: median of %d interleaved pairs) | %.0f | plain download %.0f | %.3f |\n",
                 kRecords, kRounds, percentile(collect, 0.5), percentile(plain, 0.5), percentile(ratio, 0.5));
+
+    std::vector<double> commitMs, clearMs;
+    for (int r = 0; r < 5; ++r) {
+        fs::remove(dir / "s.db");
+        auto store = openStore("sqlite:" + (dir / "s.db").string(), "bench");
+        auto t0 = Clock::now();
+        store->commitBatch({"b", 1}, lines, lines);
+        auto t1 = Clock::now();
+        store->batchCleared({"b", 1});
+        commitMs.push_back(seconds(t0, t1) * 1e3);
+        clearMs.push_back(seconds(t1, Clock::now()) * 1e3);
+    }
+    std::printf("| of which the store: commit of %zu swipes, then the pending batch cleared (ms; median of 5) | %.1f + %.1f | plain download %.1f | %.3f |\n",
+                kRecords, percentile(commitMs, 0.5), percentile(clearMs, 0.5),
+                static_cast<double>(kRecords) / percentile(plain, 0.5) * 1e3,
+                (percentile(commitMs, 0.5) + percentile(clearMs, 0.5)) / (static_cast<double>(kRecords) / percentile(plain, 0.5) * 1e3));
 }
 
 // One status sweep (status and lock states of every controller) of four
