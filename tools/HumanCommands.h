@@ -4,8 +4,12 @@
 // struct first and only then opens the port and runs.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <functional>
+#include <string>
+
+namespace CLI {
+class App;
+}
 
 namespace ostrel::tools {
 
