@@ -135,45 +135,28 @@ ControlChannel::ControlChannel(SimController& sim, std::string path) : sim_(sim)
     addr.sun_family = AF_UNIX;
     if (path_.size() >= sizeof addr.sun_path) throw std::runtime_error("control socket path too long: " + path_);
     std::strcpy(addr.sun_path, path_.c_str());
-    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0) throw std::runtime_error("cannot create the control socket");
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) throw std::runtime_error("cannot create the control socket");
     ::unlink(path_.c_str());
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 4) != 0) {
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener, 4) != 0) {
         std::string why = std::strerror(errno);
-        ::close(listener_);
+        ::close(listener);
         throw std::runtime_error("cannot listen on " + path_ + ": " + why);
     }
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
-    thread_ = std::thread([this] { serve(); });
+    serving_ = std::make_unique<ServingThread>(
+        listener, [this](int client, const ServingThread& serving) { converse(client, serving); });
 }
 
 ControlChannel::~ControlChannel() {
-    stop_ = true;
-    char c = 1;
-    [[maybe_unused]] auto r = ::write(wake_[1], &c, 1);
-    if (thread_.joinable()) thread_.join();
-    for (int fd : {listener_, wake_[0], wake_[1]})
-        if (fd >= 0) ::close(fd);
+    serving_.reset();
     ::unlink(path_.c_str());
 }
 
-void ControlChannel::serve() {
-    while (!stop_) {
-        pollfd p[2] = {{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) continue;
-        if (p[0].revents || stop_) return;
-        int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
-        converse(client);
-        ::close(client);
-    }
-}
-
-void ControlChannel::converse(int client) {
+void ControlChannel::converse(int client, const ServingThread& serving) {
     std::string pending;
     char buf[512];
-    while (!stop_) {
-        pollfd p[2] = {{wake_[0], POLLIN, 0}, {client, POLLIN, 0}};
+    while (!serving.stopping()) {
+        pollfd p[2] = {{serving.wakeFd(), POLLIN, 0}, {client, POLLIN, 0}};
         // A client that says nothing for a minute is let go.
         if (poll(p, 2, 60000) <= 0 || p[0].revents) return;
         ssize_t n = ::recv(client, buf, sizeof buf, 0);

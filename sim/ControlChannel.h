@@ -13,10 +13,10 @@
 // Example: ostrel-sim --control /tmp/sim.sock --tell "swipe 20 000123"
 #pragma once
 
-#include <atomic>
+#include <memory>
 #include <string>
-#include <thread>
 
+#include "sim/ServingThread.h"
 #include "sim/SimController.h"
 
 namespace ostrel::sim {
@@ -39,15 +39,11 @@ public:
     ControlChannel& operator=(const ControlChannel&) = delete;
 
 private:
-    void serve();
-    void converse(int client);
+    void converse(int client, const ServingThread& serving);
 
     SimController& sim_;
     std::string path_;
-    int listener_ = -1;
-    int wake_[2] = {-1, -1};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::unique_ptr<ServingThread> serving_;  // last: it stops first
 };
 
 }  // namespace ostrel::sim

@@ -31,53 +31,35 @@ TcpBridge::TcpBridge(const std::string& listen, const std::string& ptyPath) : pt
     int g = getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found);
     if (g != 0) throw std::runtime_error("cannot listen on " + listen + ": " + gai_strerror(g));
     std::string why = "no address";
-    for (addrinfo* ai = found; ai && listener_ < 0; ai = ai->ai_next) {
+    int listener = -1;
+    for (addrinfo* ai = found; ai && listener < 0; ai = ai->ai_next) {
         int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) continue;
         int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, 4) == 0) {
-            listener_ = fd;
+            listener = fd;
             break;
         }
         why = std::strerror(errno);
         ::close(fd);
     }
     freeaddrinfo(found);
-    if (listener_ < 0) throw std::runtime_error("cannot listen on " + listen + ": " + why);
+    if (listener < 0) throw std::runtime_error("cannot listen on " + listen + ": " + why);
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &len);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &len);
     port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
-    thread_ = std::thread([this] { serve(); });
+    serving_ = std::make_unique<ServingThread>(
+        listener, [this](int client, const ServingThread& serving) { relay(client, serving); });
 }
 
-TcpBridge::~TcpBridge() {
-    stop_ = true;
-    char c = 1;
-    [[maybe_unused]] auto r = ::write(wake_[1], &c, 1);
-    if (thread_.joinable()) thread_.join();
-    for (int fd : {listener_, wake_[0], wake_[1]})
-        if (fd >= 0) ::close(fd);
-}
+TcpBridge::~TcpBridge() = default;
 
-void TcpBridge::serve() {
-    while (!stop_) {
-        pollfd p[2] = {{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) continue;
-        if (p[0].revents || stop_) return;
-        int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
-        int on = 1;
-        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        relay(client);
-        ::close(client);
-    }
-}
-
-void TcpBridge::relay(int client) {
+void TcpBridge::relay(int client, const ServingThread& serving) {
+    int on = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     int line = ::open(ptyPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (line < 0) return;
     termios t{};
@@ -87,8 +69,8 @@ void TcpBridge::relay(int client) {
     }
     // Only one client at a time, as a serial server port: later ones wait.
     uint8_t buf[4096];
-    while (!stop_) {
-        pollfd p[3] = {{wake_[0], POLLIN, 0}, {client, POLLIN, 0}, {line, POLLIN, 0}};
+    while (!serving.stopping()) {
+        pollfd p[3] = {{serving.wakeFd(), POLLIN, 0}, {client, POLLIN, 0}, {line, POLLIN, 0}};
         if (poll(p, 3, -1) < 0) continue;
         if (p[0].revents) break;
         if (p[1].revents) {

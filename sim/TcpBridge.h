@@ -2,9 +2,10 @@
 // mode does: one client at a time, its bytes relayed to and from the pty.
 #pragma once
 
-#include <atomic>
+#include <memory>
 #include <string>
-#include <thread>
+
+#include "sim/ServingThread.h"
 
 namespace ostrel::sim {
 
@@ -20,15 +21,11 @@ public:
     int port() const { return port_; }
 
 private:
-    void serve();
-    void relay(int client);
+    void relay(int client, const ServingThread& serving);
 
     std::string ptyPath_;
-    int listener_ = -1;
     int port_ = 0;
-    int wake_[2] = {-1, -1};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::unique_ptr<ServingThread> serving_;  // last: it stops first
 };
 
 }  // namespace ostrel::sim
