@@ -21,13 +21,17 @@ namespace ostrel::test {
 
 class Mosquitto {
 public:
+    // QoS 1 messages the broker sends a client before it waits for acknowledgements.
+    static constexpr int kInFlight = 10;
+
     Mosquitto() {
         char tmpl[] = "/tmp/ostrel-mqtt-XXXXXX";
         dir_ = mkdtemp(tmpl);
         port_ = freeLoopbackPort();
         std::ofstream(dir_ / "mosquitto.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
                                                << "persistence true\npersistence_location " << dir_.string() << "/\n"
-                                               << "autosave_interval 1\n";
+                                               << "autosave_interval 1\n"
+                                               << "max_inflight_messages " << kInFlight << "\n";
         if (geteuid() == 0) {
             const passwd* nobody = getpwnam("nobody");
             if (chown(dir_.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) throw std::runtime_error("chown");
