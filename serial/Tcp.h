@@ -3,9 +3,12 @@
 // reset connection from no data.
 #pragma once
 
+#include <netdb.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace ostrel::serial {
@@ -13,7 +16,17 @@ namespace ostrel::serial {
 // How long opening a network port may take.
 inline constexpr std::chrono::milliseconds kConnectTimeout{3000};
 
-// Connects to host:service within the deadline: a non-blocking socket with
+// The system's getaddrinfo, or a stand-in for tests.
+using Resolver = std::function<int(const char* host, const char* service, const addrinfo* hints, addrinfo** out)>;
+
+// Resolves host:service for a stream connection before the deadline: a
+// numeric address at once, a name on a helper thread that is not waited for
+// past the deadline. A getaddrinfo code; EAI_AGAIN with timedOut set when
+// the deadline passed first. *out is the caller's to free when 0.
+int lookUpHost(const std::string& host, const std::string& service, std::chrono::steady_clock::time_point deadline,
+               addrinfo** out, bool& timedOut, const Resolver& resolve = ::getaddrinfo);
+
+// Connects to host:service within the deadline (the name's lookup included): a non-blocking socket with
 // TCP_NODELAY and keepalive, kept off stdio. Error 8002 naming the URL and
 // the reason (refused, timed out, unknown host) otherwise.
 int connectTcp(const std::string& url, const std::string& host, const std::string& service,

@@ -109,14 +109,13 @@ private:
 int connectTcp(const std::string& url, const std::string& host, const std::string& service,
                std::chrono::milliseconds timeout) {
     const auto deadline = Steady::now() + timeout;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    int g = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    bool timedOut = false;
+    int g = lookUpHost(host, service, deadline, &found, timedOut);
     if (g != 0) {
-        std::string why = (g == EAI_NONAME || g == EAI_NODATA) ? "unknown host" : gai_strerror(g);
+        std::string why = g == EAI_NONAME || g == EAI_NODATA ? "unknown host" : gai_strerror(g);
+        if (timedOut)
+            why = "the host name lookup timed out after " + std::to_string(timeout.count() / 1000.0).substr(0, 3) + " s";
         throw AutomationError(err::kCannotOpen,
                               "Cannot connect to " + host + " port " + service + " (" + url + "): " + why);
     }

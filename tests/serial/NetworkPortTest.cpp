@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "driver/Exchange.h"
 #include "driver/cls_Door.h"
+#include "serial/Tcp.h"
 #include "sim/TcpBridge.h"
 #include "support/DriverFixture.h"
 #include "support/RunCommand.h"
@@ -309,4 +311,53 @@ TEST(NetworkPortTest, ConnectThatHangsEndsAtTheDeadline) {
     EXPECT_LT(took, 3.6);
     for (int f : fillers) close(f);
     close(listener);
+}
+
+TEST(NetworkPortTest, HostNameLookupThatHangsEndsAtTheDeadline) {
+    // A resolver held until the test lets it go, as one waiting on a name
+    // server that never answers.
+    struct Held {
+        std::mutex m;
+        std::condition_variable cv;
+        bool released = false, finished = false;
+    };
+    auto held = std::make_shared<Held>();
+    serial::Resolver stalled = [held](const char*, const char* service, const addrinfo* hints, addrinfo** out) {
+        std::unique_lock lock(held->m);
+        held->cv.wait(lock, [&] { return held->released; });
+        const int rc = getaddrinfo("127.0.0.1", service, hints, out);
+        held->finished = true;
+        held->cv.notify_all();
+        return rc;
+    };
+    addrinfo* found = nullptr;
+    bool timedOut = false;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(serial::lookUpHost("door-server.example", "4001", t0 + std::chrono::milliseconds(500), &found, timedOut,
+                                 stalled),
+              EAI_AGAIN);
+    EXPECT_TRUE(timedOut);
+    const double took = secondsSince(t0);
+    EXPECT_GT(took, 0.45);
+    EXPECT_LT(took, 1.5);
+    {
+        // Let go, the lookup finishes on its own and frees what it found.
+        std::unique_lock lock(held->m);
+        held->released = true;
+        held->cv.notify_all();
+        EXPECT_TRUE(held->cv.wait_for(lock, std::chrono::seconds(5), [&] { return held->finished; }));
+    }
+
+    // A numeric address is not looked up; a name answered in time is used.
+    serial::Resolver never = [](const char*, const char*, const addrinfo*, addrinfo**) {
+        ADD_FAILURE() << "looked up";
+        return EAI_FAIL;
+    };
+    const auto later = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    ASSERT_EQ(serial::lookUpHost("::1", "4001", later, &found, timedOut, never), 0);
+    EXPECT_EQ(found->ai_family, AF_INET6);
+    freeaddrinfo(found);
+    ASSERT_EQ(serial::lookUpHost("localhost", "4001", later, &found, timedOut), 0);
+    EXPECT_FALSE(timedOut);
+    freeaddrinfo(found);
 }
