@@ -78,12 +78,16 @@ public:
         sqlite3_reset(st_);
         sqlite3_clear_bindings(st_);
     }
+    // Runs it and keeps the bindings for the next run.
+    void runKeepingBindings() {
+        step();
+        sqlite3_reset(st_);
+    }
     std::string text(int i) const {
         auto p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
         return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, i))) : std::string();
     }
     int64_t integer(int i) const { return sqlite3_column_int64(st_, i); }
-    sqlite3_stmt* handle() const { return st_; }
 
 private:
     sqlite3* db_;
@@ -135,8 +139,7 @@ public:
                 Swipe& s = rows.emplace_back(parseRecordLine(line));
                 ins.bindInPlace(4, s.card).bindInPlace(5, s.time).bindInPlace(6, s.codeA).bindInPlace(7, s.codeB);
                 ins.bindInPlace(8, s.line);
-                ins.step();
-                sqlite3_reset(ins.handle());
+                ins.runKeepingBindings();
                 s.id = sqlite3_last_insert_rowid(db_);
             }
             for (auto& s : rows) {
