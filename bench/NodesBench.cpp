@@ -28,10 +28,10 @@ struct Site {
         for (size_t i = 0; i < swipes; ++i)
             buses[i % kBuses]->addRecord(static_cast<uint8_t>(1 + (i / kBuses) % kPerBus), static_cast<uint32_t>(i + 1));
     }
-    std::vector<BusSpec> specs(int from, int to) const {
-        std::vector<BusSpec> out;
+    std::vector<BusEntry> entries(int from, int to) const {
+        std::vector<BusEntry> out;
         for (int b = from; b < to; ++b) {
-            BusSpec s{"b" + std::to_string(b), buses[b]->path(), {}, "1s", "100ms"};
+            BusEntry s{"b" + std::to_string(b), buses[b]->path(), {}, "1s", "100ms"};
             for (int a = 1; a <= kPerBus; ++a) s.addresses.push_back(a);
             out.push_back(s);
         }
@@ -56,7 +56,7 @@ double until(size_t n, Count count, Clock::time_point start, std::chrono::second
 Figures sqliteRun(size_t swipes) {
     Site site(swipes);
     Ostreld node;
-    node.configure(site.specs(0, kBuses), "trust_host_clock = \"never\"\n");
+    node.configure(site.entries(0, kBuses), "trust_host_clock = \"never\"\n");
     auto count = [&] {
         auto r = node.query("SELECT COUNT(*) FROM swipes");
         return r.empty() ? size_t{0} : static_cast<size_t>(std::stoull(r[0][0]));
@@ -79,9 +79,9 @@ Figures pgRun(size_t swipes, double& failover) {
     a.useStore(url);
     b.useStore(url);
     const std::string common = "trust_host_clock = \"never\"\nlease = \"2s\"\n";
-    a.configure(site.specs(0, kBuses / 2), common + "node = \"a\"\n");
+    a.configure(site.entries(0, kBuses / 2), common + "node = \"a\"\n");
     // Node b serves the other half and stands by for node a's.
-    b.configure(site.specs(0, kBuses), common + "node = \"b\"\n");
+    b.configure(site.entries(0, kBuses), common + "node = \"b\"\n");
     auto count = [&] { return static_cast<size_t>(std::stoull(pg.exec("site", "SELECT COUNT(*) FROM swipes")[0][0])); };
     const auto start = Clock::now();
     a.start();

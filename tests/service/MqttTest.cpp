@@ -66,23 +66,13 @@ TEST(Mqtt, EverySwipeOnceAcrossABrokerRestartWithRetainedStates) {
     ASSERT_GT(node.start(), 0) << node.log();
     ASSERT_TRUE(eventually([&] { return node.log().find("mqtt: connected") != std::string::npos; })) << node.log();
 
-    std::atomic<bool> stop{false};
-    std::atomic<uint32_t> injected{0};
-    std::thread swiper([&] {
-        while (!stop) {
-            const uint32_t n = ++injected;
-            bus.addRecord(static_cast<uint8_t>(1 + n % 2), n);
-            std::this_thread::sleep_for(10ms);
-        }
-    });
+    Swiper swiper(bus, 10ms);
     std::this_thread::sleep_for(800ms);
     broker.stop();
     std::this_thread::sleep_for(1500ms);  // collection goes on meanwhile
     broker.start();
     std::this_thread::sleep_for(800ms);
-    stop = true;
-    swiper.join();
-    const uint32_t total = injected;
+    const uint32_t total = swiper.stop();
 
     ASSERT_TRUE(eventually([&] { return bus.recordCount(1) == 0 && bus.recordCount(2) == 0; }, 15s)) << node.log();
     ASSERT_TRUE(eventually([&] { return sub.swipes().size() == total; }, 15s))

@@ -102,15 +102,7 @@ TEST(Nodes, TheStandbyTakesASharedBusOverWithinTheBoundAndCollectsExactlyOnce) {
     ASSERT_TRUE(eventually([&] { return b.log().find("standing by") != std::string::npos; })) << b.log();
 
     // Swipes keep landing on both controllers throughout.
-    std::atomic<bool> stop{false};
-    std::atomic<uint32_t> injected{0};
-    std::thread swiper([&] {
-        while (!stop) {
-            const uint32_t n = ++injected;
-            bus.addRecord(static_cast<uint8_t>(1 + n % 2), n);
-            std::this_thread::sleep_for(15ms);
-        }
-    });
+    Swiper swiper(bus, 15ms);
     std::this_thread::sleep_for(1500ms);
     EXPECT_GT(swipeCount(a), 0u);
     a.kill(SIGKILL);
@@ -120,10 +112,8 @@ TEST(Nodes, TheStandbyTakesASharedBusOverWithinTheBoundAndCollectsExactlyOnce) {
     // The bound: lease 1 s + a third of it between tries, with room for a loaded machine.
     EXPECT_LT(takeover, 1.0 + 1.0 / 3 + 1.5) << b.log();
     std::this_thread::sleep_for(1500ms);
-    stop = true;
-    swiper.join();
+    const uint32_t total = swiper.stop();
 
-    const uint32_t total = injected;
     ASSERT_TRUE(eventually([&] { return bus.recordCount(1) == 0 && bus.recordCount(2) == 0; }, 15s)) << b.log();
     auto rows = pg.exec("site", "SELECT card, COUNT(*) FROM swipes GROUP BY card HAVING COUNT(*) > 1");
     EXPECT_TRUE(rows.empty()) << rows.size() << " cards stored twice, first " << rows[0][0];

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -116,10 +117,39 @@ private:
     sim::SimController sim_;
 };
 
+// Swipes landing on controllers 1 and 2 of a bus in turn, cards 1, 2, 3, ...
+// one every `every`, from construction until stop().
+class Swiper {
+public:
+    Swiper(SimBus& bus, std::chrono::milliseconds every)
+        : thread_([this, &bus, every] {
+              while (!stop_) {
+                  const uint32_t n = ++injected_;
+                  bus.addRecord(static_cast<uint8_t>(1 + n % 2), n);
+                  std::this_thread::sleep_for(every);
+              }
+          }) {}
+    ~Swiper() { stop(); }
+    Swiper(const Swiper&) = delete;
+    Swiper& operator=(const Swiper&) = delete;
+
+    // Stops injecting; how many swipes were injected.
+    uint32_t stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return injected_;
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<uint32_t> injected_{0};
+    std::thread thread_;  // last: started once the counters exist
+};
+
 inline const char* kToken = "test-token-0123456789";
 
 // One bus of the configuration: a device and its controllers' addresses.
-struct BusSpec {
+struct BusEntry {
     std::string name, device;
     std::vector<int> addresses;
     std::string statusEvery = "200ms", collectEvery = "100ms";
@@ -145,7 +175,7 @@ public:
     fs::path db() const { return dir_ / "ostrel.db"; }
     fs::path logFile() const { return dir_ / "ostreld.log"; }
 
-    void configure(const std::vector<BusSpec>& buses, const std::string& extra = {}) {
+    void configure(const std::vector<BusEntry>& buses, const std::string& extra = {}) {
         std::ofstream c(dir_ / "ostreld.toml");
         c << "[service]\nsite = \"test\"\nlisten = \"127.0.0.1:0\"\nstore = \""
           << (store_.empty() ? "sqlite:" + db().string() : store_) << "\"\ntoken_file = \"" << (dir_ / "token").string() << "\"\n" << extra << "\n";
