@@ -8,6 +8,7 @@
 #include "service/Cards.h"
 #include "service/Log.h"
 #include "service/OpenApi.h"
+#include "service/Token.h"
 
 namespace ostrel::service {
 namespace {
@@ -29,13 +30,6 @@ void badField(Res& res, const std::string& field, const std::string& reason) {
     res.status = 400;
     res.set_content(json{{"error", {{"code", "invalid"}, {"message", field + ": " + reason}, {"field", field}}}}.dump(),
                     "application/json");
-}
-
-// Compares without stopping at the first difference.
-bool sameSecret(const std::string& a, const std::string& b) {
-    unsigned char diff = a.size() == b.size() ? 0 : 1;
-    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i % (b.empty() ? 1 : b.size())]);
-    return diff == 0 && !b.empty();
 }
 
 bool parseInt(const std::string& s, long long lo, long long hi, long long& out) {
@@ -151,7 +145,7 @@ void Api::routes() {
     s.set_pre_routing_handler([this](const Req& req, Res& res) {
         if (req.path.rfind("/api/", 0) != 0) return httplib::Server::HandlerResponse::Unhandled;
         const std::string auth = req.get_header_value("Authorization");
-        if (auth.rfind("Bearer ", 0) == 0 && sameSecret(auth.substr(7), token_))
+        if (bearerMatches(auth, token_))
             return httplib::Server::HandlerResponse::Unhandled;
         res.set_header("WWW-Authenticate", "Bearer");
         error(res, 401, "unauthorized",

@@ -1,9 +1,16 @@
 #include "service/Config.h"
 
+#include <arpa/inet.h>
+
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <toml++/toml.h>
+
+#include "runtime/AutomationError.h"
+#include "serial/SerialPort.h"
+#include "service/Lease.h"
 
 namespace ostrel::service {
 namespace {
@@ -55,6 +62,39 @@ private:
     std::vector<std::string> errors_;
 };
 
+// Names that become MQTT topics, metric labels and URL parts: kept to
+// characters none of those has to escape.
+void checkName(Checker& c, const toml::node* where, const std::string& key, const std::string& name) {
+    if (where && !where->is_string()) return;  // already refused as not a string
+    const bool ok = !name.empty() && name.size() <= 64 &&
+                    name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.") ==
+                        std::string::npos;
+    if (!ok) c.error(where, key, "must be 1-64 letters, digits, _, - or . (it names MQTT topics, metrics and URLs)");
+}
+
+// The line settings as the driver will read them when it opens the bus.
+void checkSettings(Checker& c, const toml::table& t, const std::string& prefix, const std::string& settings) {
+    try {
+        serial::parseLineSettings(settings);
+    } catch (const rt::AutomationError& e) {
+        std::string why = e.description();
+        const std::string lead = "Invalid property value: ";
+        if (why.rfind(lead, 0) == 0) why = why.substr(lead.size());
+        c.error(t.get("settings"), prefix + "settings", why);
+    }
+}
+
+// Two buses on one line would fight over it: the second never gets it.
+void checkDevice(Checker& c, const toml::table& t, size_t index, const BusConfig& bus,
+                 std::map<std::string, size_t>& devices, const std::vector<BusConfig>& buses) {
+    if (bus.device.empty()) return;
+    const auto [it, fresh] = devices.emplace(LeaseKeeper::deviceKey(bus.device), index);
+    if (!fresh)
+        c.error(t.get("device"), "bus[" + std::to_string(index) + "].device",
+                "the same device as bus[" + std::to_string(it->second) + "] (\"" + buses[it->second].name +
+                    "\"); one line is one bus");
+}
+
 void readBus(Checker& c, const toml::table& t, size_t index, BusConfig& bus) {
     const std::string prefix = "bus[" + std::to_string(index) + "].";
     c.unknownKeys(t, prefix,
@@ -65,6 +105,7 @@ void readBus(Checker& c, const toml::table& t, size_t index, BusConfig& bus) {
     c.duration(t, prefix, "status_every", bus.statusEvery);
     c.duration(t, prefix, "collect_every", bus.collectEvery);
     c.duration(t, prefix, "clock_max_drift", bus.clockMaxDrift);
+    checkSettings(c, t, prefix, bus.settings);
     const toml::node* list = t.get("controller");
     if (!list) return;
     const toml::array* arr = list->as_array();
@@ -151,6 +192,32 @@ bool parseBroker(const std::string& url, std::string& host, int& port, bool& tls
     return true;
 }
 
+bool validListen(const std::string& listen) {
+    const auto colon = listen.rfind(':');
+    if (colon == std::string::npos) return false;
+    const std::string host = listen.substr(0, colon), port = listen.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(port) > 65535)
+        return false;
+    unsigned char addr[16];
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), addr) == 1;
+    if (host.find_first_not_of("0123456789.") == std::string::npos) return inet_pton(AF_INET, host.c_str(), addr) == 1;
+    // A host name: dot-separated labels of letters, digits and inner hyphens.
+    if (host.size() > 253) return false;
+    std::stringstream labels(host);
+    std::string label;
+    size_t count = 0;
+    while (std::getline(labels, label, '.')) {
+        ++count;
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-' ||
+            label.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-") !=
+                std::string::npos)
+            return false;
+    }
+    return count > 0 && host.back() != '.';
+}
+
 const BusConfig* ServiceConfig::bus(const std::string& name) const {
     for (const auto& b : buses)
         if (b.name == name) return &b;
@@ -195,8 +262,11 @@ ServiceConfig loadConfig(const std::string& path) {
             c.text(*t, "service.", "store", cfg.store, false);
             c.text(*t, "service.", "token_file", cfg.tokenFile, false);
             c.text(*t, "service.", "trust_host_clock", cfg.trustHostClock, false);
-            if (cfg.listen.rfind(':') == std::string::npos)
-                c.error(t->get("listen"), "service.listen", "must be HOST:PORT");
+            if (!validListen(cfg.listen))
+                c.error(t->get("listen"), "service.listen",
+                        "must be ADDRESS:PORT with an IPv4 address, [IPv6] or host name and a port 0-65535");
+            checkName(c, t->get("site"), "service.site", cfg.site);
+            if (!cfg.node.empty()) checkName(c, t->get("node"), "service.node", cfg.node);
             if (cfg.store.rfind("sqlite:", 0) != 0 && cfg.store.rfind("postgresql://", 0) != 0 &&
                 cfg.store.rfind("postgres://", 0) != 0)
                 c.error(t->get("store"), "service.store",
@@ -211,6 +281,7 @@ ServiceConfig loadConfig(const std::string& path) {
         const toml::array* arr = b->as_array();
         if (!arr) c.error(b, "bus", "must be an array of tables ([[bus]])");
         std::set<std::string> names;
+        std::map<std::string, size_t> devices;
         for (size_t i = 0; arr && i < arr->size(); ++i) {
             const toml::table* t = (*arr)[i].as_table();
             if (!t) {
@@ -221,8 +292,8 @@ ServiceConfig loadConfig(const std::string& path) {
             readBus(c, *t, i, bus);
             if (!bus.name.empty() && !names.insert(bus.name).second)
                 c.error(t->get("name"), "bus[" + std::to_string(i) + "].name", "\"" + bus.name + "\" used twice");
-            if (bus.name.find('/') != std::string::npos)
-                c.error(t->get("name"), "bus[" + std::to_string(i) + "].name", "must not contain /");
+            if (!bus.name.empty()) checkName(c, t->get("name"), "bus[" + std::to_string(i) + "].name", bus.name);
+            checkDevice(c, *t, i, bus, devices, cfg.buses);
             cfg.buses.push_back(std::move(bus));
         }
     }
@@ -232,18 +303,6 @@ ServiceConfig loadConfig(const std::string& path) {
     }
     c.done();
     return cfg;
-}
-
-std::string readToken(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw ConfigError(path + ":0: token_file: cannot be read");
-    std::string line;
-    std::getline(in, line);
-    const auto first = line.find_first_not_of(" \t\r");
-    const auto last = line.find_last_not_of(" \t\r");
-    std::string token = first == std::string::npos ? "" : line.substr(first, last - first + 1);
-    if (token.size() < 8) throw ConfigError(path + ":1: token_file: the token must have 8 characters or more");
-    return token;
 }
 
 }  // namespace ostrel::service

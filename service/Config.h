@@ -72,7 +72,8 @@ bool parseDuration(const std::string& text, Millis& out);
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (IPv6 in brackets).
 bool parseBroker(const std::string& url, std::string& host, int& port, bool& tls);
 
-// The API token: the file's first line without surrounding blanks.
-std::string readToken(const std::string& path);
+// HOST:PORT for the listener: an IPv4 address, [IPv6] or a host name, and a
+// port 0-65535 (0: any free port).
+bool validListen(const std::string& listen);
 
 }  // namespace ostrel::service

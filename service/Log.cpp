@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "service/Redact.h"
+
 namespace ostrel::service {
 namespace {
 
@@ -24,7 +26,8 @@ const char* name(Level l) {
 
 void setLogLevel(Level level) { g_level = static_cast<int>(level); }
 
-void log(Level level, const std::string& line) {
+void log(Level level, const std::string& text) {
+    const std::string line = redact(text);  // the last guard: no secret reaches a log
     if (static_cast<int>(level) > g_level) return;
     std::string out = "<" + std::to_string(static_cast<int>(level)) + ">" + name(level) + ": " + line + "\n";
     // One write per line, so lines of several threads never interleave.

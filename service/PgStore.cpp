@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "service/Redact.h"
 #include "service/Store.h"
 #include "service/StoreRows.h"
 
@@ -77,7 +78,8 @@ public:
         if (PQstatus(conn_) != CONNECTION_OK) {
             std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
             PQfinish(conn_);
-            throw StoreError("cannot connect to " + redacted() + ": " + trim(why));
+            // libpq may quote a malformed part of the URL, password included.
+            throw StoreError("cannot connect to " + redacted() + ": " + redact(trim(why)));
         }
         try {
             migrate();
@@ -329,14 +331,8 @@ private:
         while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
         return s;
     }
-    // The URL without a password.
-    std::string redacted() const {
-        const auto at = url_.find('@'), scheme = url_.find("://");
-        if (at == std::string::npos || scheme == std::string::npos) return url_;
-        const auto colon = url_.find(':', scheme + 3);
-        if (colon == std::string::npos || colon > at) return url_;
-        return url_.substr(0, colon) + ":***" + url_.substr(at);
-    }
+    // The URL without its passwords.
+    std::string redacted() const { return redact(url_); }
 
     // Runs one statement; a connection found broken is re-established first
     // (outside a transaction: a transaction cut off by a break fails whole).
@@ -346,7 +342,7 @@ private:
                 throw StoreError("database connection lost during a transaction");
             PQreset(conn_);
             if (PQstatus(conn_) != CONNECTION_OK)
-                throw StoreError("cannot reach " + redacted() + ": " + trim(PQerrorMessage(conn_)));
+                throw StoreError("cannot reach " + redacted() + ": " + redact(trim(PQerrorMessage(conn_))));
         }
         std::vector<const char*> values;
         for (const auto& a : args) values.push_back(a.c_str());

@@ -15,7 +15,9 @@
 #include "service/Lease.h"
 #include "service/Log.h"
 #include "service/Mqtt.h"
+#include "service/Redact.h"
 #include "service/Store.h"
+#include "service/Token.h"
 
 using namespace ostrel::service;
 
@@ -32,6 +34,12 @@ int waitForStop(Api& api) {
     log(Level::Info, std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
     api.stop();
     return sig;
+}
+
+// Whatever the configuration holds that no log line may show.
+void rememberSecrets(const ServiceConfig& cfg) {
+    for (const auto& p : passwordsIn(cfg.store)) registerSecret(p);
+    registerSecret(cfg.mqtt.password);
 }
 
 }  // namespace
@@ -53,10 +61,12 @@ int main(int argc, char** argv) {
     if (!check.empty()) {
         try {
             ServiceConfig cfg = loadConfig(check);
+            const Token token = loadToken(cfg.tokenFile);
+            if (!token.warning.empty()) std::cerr << "warning: " << token.warning << "\n";
             std::cout << check << ": valid: site " << cfg.site << ", " << cfg.buses.size() << " buses\n";
             return 0;
         } catch (const ConfigError& e) {
-            std::cerr << e.what() << "\n";
+            std::cerr << redact(e.what()) << "\n";
             return 1;
         }
     }
@@ -79,7 +89,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<Store> store, leaseStore;
     try {
         cfg = loadConfig(config);
-        token = readToken(cfg.tokenFile);
+        rememberSecrets(cfg);
+        Token t = loadToken(cfg.tokenFile);
+        token = std::move(t.value);
+        registerSecret(token);
+        if (!t.warning.empty()) log(Level::Warning, t.warning);
         if (cfg.store.rfind("sqlite:", 0) == 0) {
             std::filesystem::path db = cfg.store.substr(7);
             if (db.has_parent_path()) std::filesystem::create_directories(db.parent_path());
@@ -113,7 +127,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string host = cfg.listen.substr(0, cfg.listen.rfind(':'));
-    log(Level::Info, "site " + cfg.site + ": " + std::to_string(cfg.buses.size()) + " buses, store " + cfg.store +
+    log(Level::Info, "site " + cfg.site + ": " + std::to_string(cfg.buses.size()) + " buses, store " + redact(cfg.store) +
                          ", listening on " + host + ":" + std::to_string(port));
     std::unique_ptr<Store> mqttStore;
     std::unique_ptr<MqttPublisher> mqtt;

@@ -29,5 +29,77 @@ TEST(CheckConfig, TheServiceRefusesToStartWithoutItsTokenOrStore) {
     EXPECT_NE(service.log().find("token_file: cannot be read"), std::string::npos) << service.log();
 }
 
+// A configuration around one [service] line and one bus table; the output of
+// --check-config on it.
+CommandResult checkWith(Ostreld& service, const std::string& serviceLine, const std::string& buses) {
+    const auto path = service.dir() / "check.toml";
+    std::ofstream(path) << "[service]\ntoken_file = \"" << (service.dir() / "token").string() << "\"\n"
+                        << serviceLine << "\n" << buses;
+    return runCommand(binDir() + "/ostreld --check-config " + path.string() + " 2>&1");
+}
+
+TEST(CheckConfig, RefusesATokenFileTheServiceCouldNotUseAndWarnsOfOneOthersCanRead) {
+    Ostreld service;
+    const fs::path token = service.dir() / "token";
+    fs::remove(token);
+    auto r = checkWith(service, "", "");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(token.string() + ":0: token_file: cannot be read"), std::string::npos) << r.out;
+
+    std::ofstream(token, std::ios::trunc).flush();
+    r = checkWith(service, "", "");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("token_file: the file is empty"), std::string::npos) << r.out;
+
+    std::ofstream(token, std::ios::trunc) << "\xEF\xBB\xBF\r\n";
+    r = checkWith(service, "", "");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("token_file: the token must have 8 characters or more"), std::string::npos) << r.out;
+
+    std::ofstream(token, std::ios::trunc) << "\xEF\xBB\xBF" << kToken << "\r\n";
+    fs::permissions(token, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read);
+    r = checkWith(service, "", "");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("warning: " + token.string() + ": token_file: readable by group or others (mode 0644)"),
+              std::string::npos)
+        << r.out;
+    fs::permissions(token, fs::perms::owner_read | fs::perms::owner_write);
+    r = checkWith(service, "", "");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("warning"), std::string::npos) << r.out;
+}
+
+TEST(CheckConfig, RefusesListenersSettingsSharedDevicesAndNamesThatCannotServe) {
+    Ostreld service;
+    fs::permissions(service.dir() / "token", fs::perms::owner_read | fs::perms::owner_write);
+    const std::string bus = "[[bus]]\nname = \"north\"\ndevice = \"/dev/ttyUSB0\"\n";
+    const std::pair<std::pair<std::string, std::string>, std::string> cases[] = {
+        {{"listen = \"127.0.0.1:99999\"", bus}, ":3: service.listen: must be ADDRESS:PORT"},
+        {{"", bus + "settings = \"9600,x,8,1\"\n"}, ":7: bus[0].settings: parity 'x'"},
+        {{"", bus + "[[bus]]\nname = \"south\"\ndevice = \"/dev/ttyUSB0\"\n"},
+         ":9: bus[1].device: the same device as bus[0] (\"north\")"},
+        {{"", "[[bus]]\nname = \"no\\\"rth\"\ndevice = \"/dev/ttyUSB0\"\n"}, ":5: bus[0].name: must be 1-64"},
+        {{"site = \"a/b\"", bus}, ":3: service.site: must be 1-64"},
+        {{"site = \"a\\nb\"", bus}, ":3: service.site: must be 1-64"},
+        {{"node = \"a b\"", bus}, ":3: service.node: must be 1-64"},
+    };
+    for (const auto& [config, expected] : cases) {
+        const auto r = checkWith(service, config.first, config.second);
+        EXPECT_EQ(r.status, 1) << config.first << "\n" << config.second << r.out;
+        EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+    }
+    EXPECT_EQ(checkWith(service, "listen = \"[::1]:8480\"", bus).status, 0);
+}
+
+TEST(CheckConfig, TheServiceRefusesToStartOnSettingsItCannotUse) {
+    SimBus line({1});
+    Ostreld service;
+    service.configure({{"north", line.path(), {}}});
+    std::ofstream(service.dir() / "ostreld.toml", std::ios::app) << "settings = \"9600,x,8,1\"\n";
+    EXPECT_EQ(service.start(), -1);
+    EXPECT_NE(service.log().find("bus[0].settings: parity 'x'"), std::string::npos) << service.log();
+}
+
 }  // namespace
 }  // namespace ostrel::test

@@ -98,6 +98,58 @@ TEST_F(ConfigFile, RefusesDuplicatesMissingKeysAndSyntax) {
     EXPECT_NE(errorOf("[service\nsite = 1\n").find(path_.string() + ":1:"), std::string::npos);
 }
 
+TEST_F(ConfigFile, RefusesWhatCouldNotRun) {
+    // A listener that cannot be opened.
+    for (const char* bad : {"127.0.0.1:99999", "127.0.0.1:", "127.0.0.1", ":8480", "1.2.3.999:80", "[::1:80",
+                            "::1:80", "[nothere]:80", "two words:80", "-host:80", "host..x:80", "127.0.0.1:-1",
+                            "127.0.0.1:80x"}) {
+        const std::string e = errorOf(std::string("[service]\nlisten = \"") + bad + "\"\n");
+        EXPECT_NE(e.find(":2: service.listen: must be ADDRESS:PORT"), std::string::npos) << bad << ": " << e;
+    }
+    for (const char* good : {"127.0.0.1:8480", "0.0.0.0:0", "[::1]:8480", "[::]:65535", "localhost:8480",
+                             "api-1.site.example:443"})
+        EXPECT_EQ(errorOf(std::string("[service]\nlisten = \"") + good + "\"\n"), "") << good;
+
+    // Line settings the driver would refuse when it opens the bus.
+    std::string e = errorOf("[[bus]]\nname = \"a\"\ndevice = \"/dev/x\"\nsettings = \"9600,x,8,1\"\n");
+    EXPECT_NE(e.find(":4: bus[0].settings: parity 'x'"), std::string::npos) << e;
+    e = errorOf("[[bus]]\nname = \"a\"\ndevice = \"/dev/x\"\nsettings = \"9601,n,8,1\"\n");
+    EXPECT_NE(e.find(":4: bus[0].settings: baud rate"), std::string::npos) << e;
+
+    // One line under two names: the second bus would wait for it forever.
+    e = errorOf("[[bus]]\nname = \"a\"\ndevice = \"/dev/ostrel-none\"\n"
+                "[[bus]]\nname = \"b\"\ndevice = \"/dev/ostrel-none\"\n");
+    EXPECT_NE(e.find(":6: bus[1].device: the same device as bus[0] (\"a\")"), std::string::npos) << e;
+    e = errorOf("[[bus]]\nname = \"a\"\ndevice = \"socket://Gw.example:4001\"\n"
+                "[[bus]]\nname = \"b\"\ndevice = \"rfc2217://gw.example:4001\"\n");
+    EXPECT_NE(e.find("bus[1].device: the same device as bus[0]"), std::string::npos) << e;
+    EXPECT_EQ(errorOf("[[bus]]\nname = \"a\"\ndevice = \"socket://gw.example:4001\"\n"
+                      "[[bus]]\nname = \"b\"\ndevice = \"socket://gw.example:4002\"\n"),
+              "");
+}
+
+TEST_F(ConfigFile, NamesInTopicsMetricsAndUrlsKeepToSafeCharacters) {
+    const std::string rule = "must be 1-64 letters, digits, _, - or .";
+    const std::pair<const char*, const char*> bad[] = {
+        {"[service]\nsite = \"a/b\"\n", ":2: service.site: "},
+        {"[service]\nsite = \"a\\nb\"\n", ":2: service.site: "},
+        {"[service]\nsite = \"\"\n", ":2: service.site: "},
+        {"[service]\nsite = \"x+y\"\n", ":2: service.site: "},
+        {"[service]\nnode = \"node a\"\n", ":2: service.node: "},
+        {"[[bus]]\nname = \"no\\\"rth\"\ndevice = \"/dev/x\"\n", ":2: bus[0].name: "},
+        {"[[bus]]\nname = \"a/b\"\ndevice = \"/dev/x\"\n", ":2: bus[0].name: "},
+        {"[[bus]]\nname = \"n\u00e4me\"\ndevice = \"/dev/x\"\n", ":2: bus[0].name: "},
+    };
+    for (const auto& [text, where] : bad) {
+        const std::string e = errorOf(text);
+        EXPECT_NE(e.find(std::string(where) + rule), std::string::npos) << text << ": " << e;
+    }
+    EXPECT_NE(errorOf("[service]\nsite = \"" + std::string(65, 'a') + "\"\n").find(rule), std::string::npos);
+    EXPECT_EQ(errorOf("[service]\nsite = \"HQ-1.main_2\"\nnode = \"node-a.1\"\n"
+                      "[[bus]]\nname = \"North_1.b-2\"\ndevice = \"/dev/x\"\n"),
+              "");
+}
+
 TEST(Durations, AcceptTheirUnitsOnly) {
     Millis d;
     EXPECT_TRUE(parseDuration("500ms", d) && d == Millis(500));
