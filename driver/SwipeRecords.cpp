@@ -253,7 +253,8 @@ Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDur
         case driver::CollectionCheck::NoStatus:
         case driver::CollectionCheck::NoCount: return lastNoReply(driver::checkName(result.failed));
         // Only records that passed every check, and only once made durable.
-        default: throw CollectRefused(result.reason, result.madeDurable ? typed(result.records) : std::vector<Record>{});
+        default:
+            throw CollectRefused(result.reason, result.madeDurable ? typed(result.records) : std::vector<Record>{});
     }
     // Nothing announced is nothing to clear.
     if (result.clearSent && !result.clearAcknowledged) return lastNoReply("the clear");

@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
     if (!check.empty()) {
         try {
             ServiceConfig cfg = loadConfig(check);
-            std::cout << check << ": valid: site " << cfg.site << ", " << ostrel::basic::counted(cfg.buses.size(), "bus") << "\n";
+            std::cout << check << ": valid: site " << cfg.site << ", "
+                      << ostrel::basic::counted(cfg.buses.size(), "bus") << "\n";
             return 0;
         } catch (const ConfigError& e) {
             std::cerr << e.what() << "\n";
@@ -128,8 +129,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string host = cfg.listen.substr(0, cfg.listen.rfind(':'));
-    log(Level::Info, "site " + cfg.site + ": " + ostrel::basic::counted(cfg.buses.size(), "bus") + ", store " + cfg.store +
-                         ", listening on " + host + ":" + std::to_string(port));
+    log(Level::Info, "site " + cfg.site + ": " + ostrel::basic::counted(cfg.buses.size(), "bus") + ", store " +
+                         cfg.store + ", listening on " + host + ":" + std::to_string(port));
     std::unique_ptr<Store> mqttStore;
     std::unique_ptr<MqttPublisher> mqtt;
     if (cfg.mqtt.enabled) {

@@ -283,9 +283,9 @@ std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
                   "Accept records whose first byte is not the bus address");
     add("clear-records", "Clear the controller's swipe records without downloading them", [](const Raw& r) {
         const int addr = address(r);
-        return confirmed(r.yes,
-                         "Delete every swipe record of controller " + std::to_string(addr) + " without downloading them?",
-                         simple(addr, &Bus::clearRecords, "swipe records cleared"));
+        return confirmed(
+            r.yes, "Delete every swipe record of controller " + std::to_string(addr) + " without downloading them?",
+            simple(addr, &Bus::clearRecords, "swipe records cleared"));
     })->add_flag("--yes", raw->yes, "Do not ask for confirmation on a terminal");
     add("enrol-file", "Enrol every card of a CSV file", [](const Raw& r) {
         int addr = address(r);

@@ -26,7 +26,9 @@ std::vector<std::string> fieldsOf(const std::string& line) {
 }
 
 // A field as the line writes it; an absent one is null.
-nlohmann::json textOrNull(const std::string& text) { return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text); }
+nlohmann::json textOrNull(const std::string& text) {
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
 
 }  // namespace
 

@@ -59,7 +59,9 @@ int plainDownload(Session& s, const RecordsRequest& r, ProgressBar* bar) {
     CollectOptions options;
     options.clear = false;
     options.anyLeadingByte = r.anyLeadingByte;
-    options.onRetry = [](const std::string& reason) { std::cerr << "ostrel: downloading again: " << reason << std::endl; };
+    options.onRetry = [](const std::string& reason) {
+        std::cerr << "ostrel: downloading again: " << reason << std::endl;
+    };
     Progress progress;
     if (bar) progress = [bar](size_t done, size_t total) { bar->update(done, total); };
     // Under --json the records go into the one JSON document on stdout
@@ -94,7 +96,9 @@ int plainDownload(Session& s, const RecordsRequest& r, ProgressBar* bar) {
 int collection(Session& s, const RecordsRequest& r, ProgressBar* bar) {
     CollectOptions options;
     options.anyLeadingByte = r.anyLeadingByte;
-    options.onRetry = [](const std::string& reason) { std::cerr << "ostrel: downloading again: " << reason << std::endl; };
+    options.onRetry = [](const std::string& reason) {
+        std::cerr << "ostrel: downloading again: " << reason << std::endl;
+    };
     Progress progress;
     if (bar) progress = [bar](size_t done, size_t total) { bar->update(done, total); };
     const OutMode mode = r.append ? OutMode::Append : OutMode::KeepExisting;

@@ -135,7 +135,8 @@ int main(int argc, char** argv) {
     ostrel::tools::GlobalOptions global;
     auto* portOpt = app.add_option("--port", global.portText, "Serial port number 1-255 (mapped through OSTREL_COM<n>)")
                         ->capture_default_str();
-    auto* deviceOpt = app.add_option("--device", global.device, "Use this device (or socket://HOST:PORT, rfc2217://HOST:PORT) as the port");
+    auto* deviceOpt = app.add_option("--device", global.device,
+                                     "Use this device (or socket://HOST:PORT, rfc2217://HOST:PORT) as the port");
     auto* settingsOpt = app.add_option("--settings", global.settings, "Line settings baud,parity,data,stop[,echo]")
                             ->capture_default_str();
     app.add_flag("--json", global.json, "One JSON document on stdout, usage errors included");
@@ -181,7 +182,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     bool helpAsked = false;
-    for (int i = 1; i < argc; ++i) helpAsked = helpAsked || std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        helpAsked = helpAsked || a == "--help" || a == "-h";
+    }
     if (leading.command.empty() && !helpAsked)
         return usageError("a command is required.\n" + overview(app), "", leading.json);
     if (!leading.command.empty() && !findCommand(app, leading.command))
@@ -205,8 +209,9 @@ int main(int argc, char** argv) {
             if (*help) {
                 if (helpTopic.empty()) std::cout << overview(app);
                 else if (CLI::App* sub = findCommand(app, helpTopic)) std::cout << sub->help();
-                else return usageError("unknown command '" + helpTopic + "'; the commands are:\n" + commandList(app), "",
-                                       global.json);
+                else
+                    return usageError("unknown command '" + helpTopic + "'; the commands are:\n" + commandList(app),
+                                      "", global.json);
                 return 0;
             }
             if (*call) {

@@ -100,7 +100,6 @@ TEST(Mqtt, EverySwipeOnceAcrossABrokerRestartWithRetainedStates) {
     EXPECT_TRUE(eventually([&] { return retained(broker.port(), "ostrel/test/nodes/n1") == "offline\n"; }, 30s));
 }
 
-
 // One swipe, read through every front end: the command line's --json, the
 // Python package's to_dict(), the service's event stream, its MQTT message
 // and its API give each field the same JSON form.

@@ -179,8 +179,10 @@ TEST_F(ArgumentsTest, BareCommandAndHelpListTheCommands) {
     CommandResult help = ostrel("help");
     EXPECT_EQ(help.status, 0);
     for (const CommandResult* r : {&bare, &help})
-        for (const char* command : {"status", "open", "remove-all", "records", "clear-records", "ports", "call", "help"})
-            EXPECT_NE(r->out.find("\n  " + std::string(command) + " "), std::string::npos) << command << ":\n" << r->out;
+        for (const char* command :
+             {"status", "open", "remove-all", "records", "clear-records", "ports", "call", "help"})
+            EXPECT_NE(r->out.find("\n  " + std::string(command) + " "), std::string::npos)
+                << command << ":\n" << r->out;
     EXPECT_NE(ostrel("help status").out.find("anywhere on the line"), std::string::npos);
     EXPECT_NE(ostrel("status --help").out.find("anywhere on the line"), std::string::npos);
 }
@@ -188,7 +190,8 @@ TEST_F(ArgumentsTest, BareCommandAndHelpListTheCommands) {
 // Output that cannot be written fails the command, after the bus work, and
 // says which work was done.
 TEST_F(ArgumentsTest, UnwritableOutputIsAFailureThatSaysWhatWasDone) {
-    CommandResult closed = runCommand("OSTREL_COM1=" + sim_->slavePath() + " " + binDir() + "/ostrel status 20 2>&1 >&-");
+    CommandResult closed =
+        runCommand("OSTREL_COM1=" + sim_->slavePath() + " " + binDir() + "/ostrel status 20 2>&1 >&-");
     EXPECT_NE(closed.status, 0);
     EXPECT_NE(closed.out.find("cannot write to standard output"), std::string::npos) << closed.out;
     EXPECT_NE(closed.out.find("the controller acknowledged it"), std::string::npos) << closed.out;
