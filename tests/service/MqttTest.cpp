@@ -114,7 +114,7 @@ TEST(Mqtt, EveryFrontEndGivesASwipeTheSameFields) {
     ASSERT_EQ(cli.status, 0) << cli.out;
     seen["cli"] = json::parse(cli.out)["records"].at(0);
     const CommandResult py =
-        runCommand(std::string(OSTREL_PYTHON_ENV) + " python3 -c 'import json, ostrel; "
+        runCommand(std::string(OSTREL_PYTHON) + " -c 'import json, ostrel; "
                    "print(json.dumps(ostrel.Bus(\"" + bus.path() + "\").records(1)[0].to_dict()))'");
     ASSERT_EQ(py.status, 0) << py.out;
     seen["python"] = json::parse(py.out);
