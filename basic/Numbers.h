@@ -31,6 +31,11 @@ std::optional<int32_t> parseHexLiteral(std::string_view digits);
 // Upper-case hexadecimal text without leading zeros (0 gives "0").
 std::string hexText(int64_t value);
 
+// A count and its noun, singular for one: "1 record", "3 records".
+inline std::string counted(uint64_t n, const std::string& noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : noun.ends_with("s") ? "es" : "s");
+}
+
 // Exactly two upper-case hexadecimal digits of a byte.
 std::string hexByte(uint8_t value);
 

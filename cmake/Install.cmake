@@ -5,6 +5,7 @@
 #   ostrel          cli       ostrel and ostrel-sim (no Qt), man pages, completion
 #   ostrel-panel    console   OstrelPanel
 #   python3-ostrel  python    the Python package (ctypes over libostrel-c)
+#   ostreld         service   the site service, its unit, sample configuration and man page
 include(CMakePackageConfigHelpers)
 
 install(DIRECTORY ${CMAKE_BINARY_DIR}/include/ostrel DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
@@ -25,6 +26,9 @@ set(man_pages ostrel.1 ostrel-sim.1)
 if(OSTREL_CONSOLE)
   list(APPEND man_pages OstrelPanel.1)
 endif()
+if(OSTREL_SERVICE)
+  list(APPEND man_pages ostreld.8)
+endif()
 set(man_outputs)
 foreach(page IN LISTS man_pages)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
@@ -38,6 +42,9 @@ install(FILES ${CMAKE_BINARY_DIR}/man/ostrel.1.gz ${CMAKE_BINARY_DIR}/man/ostrel
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT cli)
 if(OSTREL_CONSOLE)
   install(FILES ${CMAKE_BINARY_DIR}/man/OstrelPanel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT console)
+endif()
+if(OSTREL_SERVICE)
+  install(FILES ${CMAKE_BINARY_DIR}/man/ostreld.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT service)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/tools/ostrel.bash-completion RENAME ostrel
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT cli)

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/Exchange.h"
 #include "driver/Frames.h"
@@ -53,8 +54,21 @@ std::string NoReply::describe() const {
     return what.empty() ? text : what + ": " + text;
 }
 
+namespace {
+
+// A device name is refused before anything is opened: an empty one would
+// fall back to the default port, and one with a NUL byte would be cut at it.
+std::string checkedDevice(std::string device) {
+    if (device.empty()) throw ArgumentError("device", "is empty: name a device path or a socket:// or rfc2217:// URL");
+    if (std::strlen(device.c_str()) != device.size()) throw ArgumentError("device", "contains a NUL byte");
+    return device;
+}
+
+}  // namespace
+
 Bus::Bus(std::string device, std::string settings)
-    : device_(std::move(device)), settings_(std::move(settings)), port_(std::make_unique<serial::SerialPort>()) {
+    : device_(checkedDevice(std::move(device))), settings_(std::move(settings)),
+      port_(std::make_unique<serial::SerialPort>()) {
     port_->setDeviceOverride(device_);
     port_->setSettings(settings_);
     port_->setInputMode(1);  // replies are bytes

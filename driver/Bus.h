@@ -171,8 +171,10 @@ using Progress = std::function<void(size_t done, size_t total)>;
 // the controller only after it returns. Throwing from it prevents the clear.
 using MakeDurable = std::function<void(const std::vector<Record>&)>;
 
-// A collection that verified its download and would not clear: why, and
-// the records that were received (never cleared from the controller).
+// A download that failed a check on every attempt, or a collection that
+// would not clear: why, and the records already made durable (empty unless
+// the refusal came after the durable step; records that failed a check are
+// never handed over). Nothing was cleared from the controller.
 class CollectRefused : public std::runtime_error {
 public:
     // what(): "not cleared: " and the reason.
@@ -189,6 +191,7 @@ private:
 // How a collection reads what it downloads.
 struct CollectOptions {
     bool anyLeadingByte = false;  // accept records whose byte 0 is not the bus address
+    bool clear = true;            // false: download, verify and make durable only
     // Told why, before each download after the first.
     std::function<void(const std::string& reason)> onRetry;
 };
@@ -197,7 +200,8 @@ class Bus {
 public:
     // device: a path or a socket:// / rfc2217:// URL. settings: "baud,parity,
     // data,stop" with an optional fifth field "echo". Nothing is opened yet;
-    // a bad setting raises rt::AutomationError 380.
+    // an empty device or one with a NUL byte raises ArgumentError, a bad
+    // setting rt::AutomationError 380.
     explicit Bus(std::string device, std::string settings = "9600,n,8,1");
     // The device port number 1-255 maps to ($OSTREL_COM<n>, else
     // /dev/ttyS<n-1>); a failed open then names the number and the mapping.
@@ -224,9 +228,11 @@ public:
     Ack removeAllCards(int address);
     Result<std::string> lastCard(int address);  // ten hex digits
     Ack clearLastCard(int address);
+    // The verified download without the clear (a collection with clear
+    // false): CollectRefused when every attempt failed a check.
     Result<std::vector<Record>> records(int address, const Progress& progress = {});
     // Verified download, makeDurable, then clear. Raises CollectRefused when
-    // a check fails (nothing cleared).
+    // a check fails on every attempt (nothing cleared, nothing made durable).
     Result<std::vector<Record>> collect(int address, const MakeDurable& makeDurable, const Progress& progress = {},
                                         const CollectOptions& options = {});
     Ack clearRecords(int address);

@@ -162,8 +162,11 @@ Outcome downloadOnce(serial::SerialPort& p, int16_t address, const Frame& reques
     return {};
 }
 
+// Line noise and a card presented during the download pass; another download
+// reads the records again from the start of the sequence.
 bool retryable(CollectionCheck check) {
-    return check == CollectionCheck::ShortRecord || check == CollectionCheck::CountChanged;
+    return check == CollectionCheck::ShortRecord || check == CollectionCheck::CountChanged ||
+           check == CollectionCheck::LeftOver || check == CollectionCheck::Malformed;
 }
 
 }  // namespace
@@ -207,12 +210,17 @@ CollectionResult collectRecords(serial::SerialPort& p, int16_t address, const Ma
         if (options.onRetry) options.onRetry(retry);
     }
     result.failed = last.check;
-    if (!last.ok()) result.reason = std::string(checkName(last.check)) + ": " + last.detail;
-    if (!counted) return result;
+    if (!last.ok()) {
+        result.reason = std::string(checkName(last.check)) + ": " + last.detail;
+        if (!result.retries.empty())
+            result.reason += "; each of " + std::to_string(result.retries.size() + 1) + " downloads failed a check";
+    }
+    // Records that failed a check are never handed on to be kept.
+    if (!counted || !result.verified()) return result;
 
-    makeDurable(result.records, result.verified());
+    makeDurable(result.records, true);
     result.madeDurable = true;
-    if (!result.verified() || !options.clear || result.records.empty()) return result;
+    if (!options.clear || result.records.empty()) return result;
 
     // Whatever arrives after this status exchange is cleared with the rest:
     // the window is one status exchange long.

@@ -11,8 +11,10 @@
 //   - the status block still announces the same count after the download
 //     and again once the records are durable (a card presented meanwhile);
 //   - the caller's makeDurable step has returned.
-// A short record or a count that changed makes it download again, a bounded
-// number of times; any other failed check leaves the controller as it was.
+// A short or malformed record, bytes left over or a count that changed make it
+// download again, a bounded number of times, each attempt reported; any other
+// failed check leaves the controller as it was. Records of a download that
+// failed a check never reach makeDurable.
 #pragma once
 
 #include <array>
@@ -61,18 +63,18 @@ struct CollectionOptions {
     std::function<void(const CollectionRetry&)> onRetry;
 };
 
-// Called once a count was accepted, with the records received and whether
-// every check so far passed; it must return only when they are durable.
-// Throwing from it prevents the clear; the exception reaches the caller.
+// Called once a download passed every check, with its records (verified is
+// then always true); it must return only when they are durable. Throwing from
+// it prevents the clear; the exception reaches the caller.
 using MakeDurable = std::function<void(const std::vector<SwipeRecord>& records, bool verified)>;
 
 struct CollectionResult {
-    std::vector<SwipeRecord> records;  // of the last attempt
+    std::vector<SwipeRecord> records;  // of the last attempt; for reports only unless verified()
     size_t announced = 0;              // the count the controller announced
     std::vector<CollectionRetry> retries;
     CollectionCheck failed = CollectionCheck::None;
     std::string reason;  // the failed check and what was seen, when failed != None
-    bool madeDurable = false;
+    bool madeDurable = false;  // makeDurable returned: with verified records
     bool clearSent = false;
     bool clearAcknowledged = false;
     bool verified() const { return failed == CollectionCheck::None; }

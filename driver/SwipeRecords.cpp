@@ -186,9 +186,9 @@ bool cls_Door::GetBrushRecordB(int16_t varAddr, int32_t& varRecordCount, std::st
 }
 
 Result<std::vector<Record>> Bus::records(int address, const Progress& progress) {
-    addressOf(address);
-    auto held = hold();
-    return download(address, progress);
+    CollectOptions options;
+    options.clear = false;
+    return collect(address, {}, progress, options);
 }
 
 Result<std::vector<Record>> Bus::download(int address, const Progress& progress) {
@@ -233,6 +233,7 @@ Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDur
     driver::CollectionOptions options;
     options.progress = progress;
     options.anyLeadingByte = collectOptions.anyLeadingByte;
+    options.clear = collectOptions.clear;
     if (collectOptions.onRetry)
         options.onRetry = [&](const driver::CollectionRetry& retry) { collectOptions.onRetry(retry.reason); };
     driver::CollectionResult result = driver::collectRecords(
@@ -251,7 +252,9 @@ Result<std::vector<Record>> Bus::collect(int address, const MakeDurable& makeDur
         case driver::CollectionCheck::None: break;
         case driver::CollectionCheck::NoStatus:
         case driver::CollectionCheck::NoCount: return lastNoReply(driver::checkName(result.failed));
-        default: throw CollectRefused(result.reason, typed(result.records));
+        // Only records that passed every check, and only once made durable.
+        default:
+            throw CollectRefused(result.reason, result.madeDurable ? typed(result.records) : std::vector<Record>{});
     }
     // Nothing announced is nothing to clear.
     if (result.clearSent && !result.clearAcknowledged) return lastNoReply("the clear");

@@ -55,8 +55,11 @@ json cardJson(const DesiredCard& d) {
     const CardEntry& c = d.card;
     json ctl = json::array();
     for (const auto& r : d.controllers) ctl.push_back({{"bus", r.bus}, {"address", r.address}});
-    return {{"logical", c.logical},         {"physical", c.physical}, {"valid_from", c.validFrom},
-            {"valid_to", c.validTo},        {"hours", {c.hoursFrom, c.hoursTo}},
+    // Absent values are null, as in every other reply.
+    auto orNull = [](const std::string& v) { return v.empty() ? json(nullptr) : json(v); };
+    json hours = c.hoursFrom.empty() ? json(nullptr) : json{c.hoursFrom, c.hoursTo};
+    return {{"logical", c.logical},         {"physical", c.physical}, {"valid_from", orNull(c.validFrom)},
+            {"valid_to", orNull(c.validTo)}, {"hours", hours},
             {"days", {c.dayFirst, c.dayLast}}, {"lock1", c.lock1},    {"lock2", c.lock2}, {"controllers", ctl}};
 }
 
@@ -74,7 +77,7 @@ std::string readCard(const json& body, DesiredCard& d) {
     if (!body.contains("physical")) return "physical: missing";
     for (auto [key, out] : {std::pair{"physical", &c.physical}, {"valid_from", &c.validFrom}, {"valid_to", &c.validTo}})
         if (auto e = str(key, *out); !e.empty()) return e;
-    if (body.contains("hours")) {
+    if (body.contains("hours") && !body["hours"].is_null()) {
         const json& h = body["hours"];
         if (!h.is_array() || h.size() != 2 || !h[0].is_string() || !h[1].is_string())
             return "hours: must be two times [\"HH:MM\", \"HH:MM\"]";

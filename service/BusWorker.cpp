@@ -4,6 +4,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "basic/Numbers.h"
 #include "service/Cards.h"
 #include "service/Collection.h"
 #include "service/HostClock.h"
@@ -174,7 +175,7 @@ void BusWorker::cardsChanged() {
 
 void BusWorker::run() {
     link_ = makeLink_(bus_);
-    log(Level::Info, "bus " + bus_.name + ": serving " + std::to_string(controllers_.size()) + " controllers on " +
+    log(Level::Info, "bus " + bus_.name + ": serving " + basic::counted(controllers_.size(), "controller") + " on " +
                          bus_.device);
     while (true) {
         {
@@ -417,7 +418,7 @@ OpResult BusWorker::collectNow(Controller& c) {
     if (!out.stored.empty()) {
         metrics_.add("ostrel_swipes_collected_total", Metrics::labels(bus_.name, c.cfg.address),
                      static_cast<double>(out.stored.size()));
-        log(Level::Info, who + ": " + std::to_string(out.stored.size()) + " swipes stored" +
+        log(Level::Info, who + ": " + basic::counted(out.stored.size(), "swipe") + " stored" +
                              (out.cleared ? ", controller cleared" : ", not cleared yet"));
     }
     if (!out.ok) {

@@ -107,7 +107,14 @@ public:
 
     bool records(int address, std::vector<std::string>& lines) override {
         std::optional<std::vector<Record>> got;
-        if (!run([&](Bus& b) { return keep(b.records(address, [this](size_t, size_t) { ++exchanges_; }), got); }))
+        if (!run([&](Bus& b) {
+                try {
+                    return keep(b.records(address, [this](size_t, size_t) { ++exchanges_; }), got);
+                } catch (const CollectRefused& e) {
+                    reason_ = e.reason();  // records that failed a check are never handed on
+                    return false;
+                }
+            }))
             return false;
         lines.clear();
         lines.reserve(got->size());

@@ -22,6 +22,13 @@ const char* name(Level l) {
     return "info";
 }
 
+// journald takes a line's level from a <N> prefix; on a terminal or in a
+// file the line starts with the level's name alone.
+std::string levelPrefix(Level l) {
+    static const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
+    return (journal ? "<" + std::to_string(static_cast<int>(l)) + ">" : std::string()) + name(l) + ": ";
+}
+
 }  // namespace
 
 void setLogLevel(Level level) { g_level = static_cast<int>(level); }
@@ -29,7 +36,7 @@ void setLogLevel(Level level) { g_level = static_cast<int>(level); }
 void log(Level level, const std::string& text) {
     const std::string line = redact(text);  // the last guard: no secret reaches a log
     if (static_cast<int>(level) > g_level) return;
-    std::string out = "<" + std::to_string(static_cast<int>(level)) + ">" + name(level) + ": " + line + "\n";
+    std::string out = levelPrefix(level) + line + "\n";
     // One write per line, so lines of several threads never interleave.
     [[maybe_unused]] auto n = ::write(STDERR_FILENO, out.data(), out.size());
 }

@@ -1,5 +1,6 @@
-// One line per event on stderr, with its level: journald keeps the lines and
-// takes the level from the <N> prefix.
+// One line per event on stderr, with its level: "info: ..." on a terminal or
+// in a file; under journald (JOURNAL_STREAM set) with the <N> prefix journald
+// takes the level from.
 #pragma once
 
 #include <string>

@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include "basic/Numbers.h"
 #include "service/Log.h"
 
 namespace ostrel::service {
@@ -114,7 +115,7 @@ void MqttPublisher::disconnected() {
     // only swipes a subscriber may see twice (QoS 1 across a broken link).
     if (!inFlight_.empty()) {
         sent_ = inFlight_.begin()->first - 1;
-        log(Level::Info, "mqtt: " + std::to_string(inFlight_.size()) + " swipes not acknowledged, sent again");
+        log(Level::Info, "mqtt: " + basic::counted(inFlight_.size(), "swipe") + " not acknowledged, sent again");
     }
     inFlight_.clear();
     byMid_.clear();

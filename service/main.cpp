@@ -9,6 +9,7 @@
 #include <iostream>
 #include <thread>
 
+#include "basic/Numbers.h"
 #include "service/Api.h"
 #include "service/BusWorker.h"
 #include "service/Config.h"
@@ -22,6 +23,16 @@
 using namespace ostrel::service;
 
 namespace {
+
+const char* kHelpFooter =
+    "Subcommands: none; each option above is one way to run it.\n"
+    "Configuration: [service] site, listen, store, token_file, node, lease, web_root, trust_host_clock;\n"
+    "  [mqtt] broker, topic_prefix, client_id, username, password, ca_file, cert_file, key_file;\n"
+    "  [[bus]] name, device, settings, status_every, collect_every, clock_max_drift;\n"
+    "  [[bus.controller]] address, name. Sample: /usr/share/doc/ostreld/ostreld.toml.sample.\n"
+    "Signals: SIGTERM and SIGINT stop it cleanly. Environment: OSTREL_LOG=debug.\n"
+    "Exit status: 0 stopped or valid, 1 configuration, store or listen failure, 2 usage.\n"
+    "See ostreld(8).";
 
 // Stops the API from the signal thread, never from a handler.
 int waitForStop(Api& api) {
@@ -46,7 +57,11 @@ void rememberSecrets(const ServiceConfig& cfg) {
 
 int main(int argc, char** argv) {
     CLI::App app{"ostreld: the site service. Collects swipes exactly once into the store, watches controllers,\n"
-                 "keeps their clocks and issued cards, and serves the HTTP API (see the README)."};
+                 "keeps their clocks and issued cards, and serves the HTTP API.\n"
+                 "Usage: ostreld --config FILE | --check-config FILE | --version | --help",
+                 "ostreld"};
+    app.footer(kHelpFooter);
+    app.set_version_flag("--version", std::string("ostreld ") + OSTREL_VERSION, "Print the version and exit");
     std::string config, check;
     auto* run = app.add_option("--config", config, "Run in the foreground with this configuration file");
     auto* chk = app.add_option("--check-config", check, "Validate this configuration file and exit");
@@ -63,7 +78,8 @@ int main(int argc, char** argv) {
             ServiceConfig cfg = loadConfig(check);
             const Token token = loadToken(cfg.tokenFile);
             if (!token.warning.empty()) std::cerr << "warning: " << token.warning << "\n";
-            std::cout << check << ": valid: site " << cfg.site << ", " << cfg.buses.size() << " buses\n";
+            std::cout << check << ": valid: site " << cfg.site << ", "
+                      << ostrel::basic::counted(cfg.buses.size(), "bus") << "\n";
             return 0;
         } catch (const ConfigError& e) {
             std::cerr << redact(e.what()) << "\n";
@@ -127,8 +143,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string host = cfg.listen.substr(0, cfg.listen.rfind(':'));
-    log(Level::Info, "site " + cfg.site + ": " + std::to_string(cfg.buses.size()) + " buses, store " + redact(cfg.store) +
-                         ", listening on " + host + ":" + std::to_string(port));
+    log(Level::Info, "site " + cfg.site + ": " + ostrel::basic::counted(cfg.buses.size(), "bus") + ", store " +
+                         redact(cfg.store) + ", listening on " + host + ":" + std::to_string(port));
     std::unique_ptr<Store> mqttStore;
     std::unique_ptr<MqttPublisher> mqtt;
     if (cfg.mqtt.enabled) {

@@ -117,6 +117,14 @@ std::optional<Bytes> statefulReply(ControllerState& s, const Bytes& f, bool& dow
                 const auto& rec = s.records[i];
                 Bytes r(rec.begin(), rec.end());
                 if (s.shortAfterRecords && i >= *s.shortAfterRecords) r.resize(5);
+                if (s.garbledOnce == i) {
+                    r[5] = 0x1A;
+                    s.garbledOnce.reset();
+                }
+                if (s.shortOnce == i) {
+                    r.resize(5);
+                    s.shortOnce.reset();
+                }
                 return r;
             }
             default: return std::nullopt;

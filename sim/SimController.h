@@ -57,6 +57,9 @@ struct ControllerState {
     // a short reply instead.
     std::optional<size_t> silentAfterRecords;
     std::optional<size_t> shortAfterRecords;
+    // A passing line fault: the record at this index goes out short, or with
+    // its date garbled, the next time it is sent, and then the fault is gone.
+    std::optional<size_t> shortOnce, garbledOnce;
 };
 
 struct Options {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -27,6 +28,7 @@ struct Raw {
     CardText card;
     std::string out, format = "lines";
     bool clear = false, append = false, anyLeadingByte = false;
+    bool yes = false;
 };
 
 // A date already checked as YYYY-MM-DD.
@@ -91,14 +93,11 @@ Runner locks(int addr) {
     return [addr](Session& s) {
         Result<LockStates> got = s.bus().lockStates(addr);
         if (!got) return s.notAcknowledged(got.noReply(), addr);
-        auto state = [](LockState v) {
-            return v == LockState::Open ? json(true) : v == LockState::Closed ? json(false) : json(nullptr);
-        };
         auto shown = [](LockState v) {
-            return std::string(v == LockState::Open ? "ON" : v == LockState::Closed ? "OFF" : "unknown");
+            return std::string(v == LockState::Open ? "open" : v == LockState::Closed ? "closed" : "unknown");
         };
         return s.acknowledged(addr, "lock 1 " + shown(got->lock1) + "\nlock 2 " + shown(got->lock2),
-                              {{"lock1", state(got->lock1)}, {"lock2", state(got->lock2)}});
+                              {{"lock1", shown(got->lock1)}, {"lock2", shown(got->lock2)}});
     };
 }
 
@@ -162,6 +161,22 @@ Runner simple(int addr, Ack (Bus::*op)(int), const char* okText) {
     return [addr, op, okText](Session& s) { return s.report((s.bus().*op)(addr), addr, okText); };
 }
 
+// An erasing command asks first when a person may be at the terminal; --yes,
+// or no terminal on stdin (a script), goes ahead as asked.
+Runner confirmed(bool yes, const std::string& question, Runner run) {
+    if (yes || !isatty(STDIN_FILENO)) return run;
+    return [question, run](Session& s) {
+        std::cerr << question << " [y/N] " << std::flush;
+        std::string answer;
+        std::getline(std::cin, answer);
+        if (answer != "y" && answer != "Y" && answer != "yes") {
+            std::cerr << "ostrel: not confirmed: nothing sent" << std::endl;
+            return kNotAcknowledged;
+        }
+        return run(s);
+    };
+}
+
 Runner lastCard(int addr) {
     return [addr](Session& s) {
         Result<std::string> got = s.bus().lastCard(addr);
@@ -177,7 +192,7 @@ Runner records(const RecordsRequest& request) {
 }  // namespace
 
 const char* const kGlobalsFooter =
-    "Global options (before the command):\n"
+    "Global options (anywhere on the line, before or after the command):\n"
     "  --port N          serial port number 1-255 (device from OSTREL_COM<N>, else /dev/ttyS<N-1>)\n"
     "  --device PATH     use this device (or socket://HOST:PORT, rfc2217://HOST:PORT) as the port\n"
     "  --settings TEXT   line settings baud,parity,data,stop[,echo] (default 9600,n,8,1)\n"
@@ -187,6 +202,10 @@ const char* const kGlobalsFooter =
 
 void validateGlobals(GlobalOptions& g) {
     g.port = decimalIn("--port", g.portText, 1, 255);
+    // An empty device would fall back to the port number's device.
+    if (g.deviceGiven && g.device.empty())
+        throw UsageError("--device", "is empty: name a device path or a socket:// or rfc2217:// URL");
+    if (std::strlen(g.device.c_str()) != g.device.size()) throw UsageError("--device", "contains a NUL byte");
     if (g.settingsGiven) lineSettings(g.settings);
 }
 
@@ -234,8 +253,11 @@ std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
     add("remove", "Remove one card by its logical number", [](const Raw& r) {
         return remove(address(r), logicalNumber(r.logical));
     })->add_option("LOGICAL", raw->logical, "Logical card number, 1-6 decimal digits")->required();
-    add("remove-all", "Clear the whole issued-card list",
-        [](const Raw& r) { return simple(address(r), &Bus::removeAllCards, "issued-card list cleared"); });
+    add("remove-all", "Clear the whole issued-card list", [](const Raw& r) {
+        const int addr = address(r);
+        return confirmed(r.yes, "Remove every card from controller " + std::to_string(addr) + "?",
+                         simple(addr, &Bus::removeAllCards, "issued-card list cleared"));
+    })->add_flag("--yes", raw->yes, "Do not ask for confirmation on a terminal");
     add("last-card", "Read the card presented last", [](const Raw& r) { return lastCard(address(r)); });
     add("clear-flag", "Clear the last-card flag",
         [](const Raw& r) { return simple(address(r), &Bus::clearLastCard, "last-card flag cleared"); });
@@ -258,9 +280,13 @@ std::function<int()> addHumanCommands(CLI::App& app, GlobalOptions& g) {
                   "existing --out file is never replaced");
     rec->add_flag("--append", raw->append, "Add the records to the end of the --out file, durably");
     rec->add_flag("--any-leading-byte", raw->anyLeadingByte,
-                  "With --clear: accept records whose first byte is not the bus address");
-    add("clear-records", "Clear the controller's swipe records",
-        [](const Raw& r) { return simple(address(r), &Bus::clearRecords, "swipe records cleared"); });
+                  "Accept records whose first byte is not the bus address");
+    add("clear-records", "Clear the controller's swipe records without downloading them", [](const Raw& r) {
+        const int addr = address(r);
+        return confirmed(
+            r.yes, "Delete every swipe record of controller " + std::to_string(addr) + " without downloading them?",
+            simple(addr, &Bus::clearRecords, "swipe records cleared"));
+    })->add_flag("--yes", raw->yes, "Do not ask for confirmation on a terminal");
     add("enrol-file", "Enrol every card of a CSV file", [](const Raw& r) {
         int addr = address(r);
         std::string file = r.file;

@@ -22,7 +22,7 @@ inline constexpr int kRaised = 3;
 struct GlobalOptions {
     std::string portText = "1";
     int port = 1;  // portText, once validated
-    bool portGiven = false, settingsGiven = false;
+    bool portGiven = false, settingsGiven = false, deviceGiven = false;
     std::string device;
     std::string settings = "9600,n,8,1";
     bool json = false;

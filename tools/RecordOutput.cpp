@@ -25,22 +25,21 @@ std::vector<std::string> fieldsOf(const std::string& line) {
     return f;
 }
 
-// A number from decimal (or hexadecimal) digits; other text stays text.
-nlohmann::json numberOf(const std::string& text, int base) {
-    if (text.empty()) return nullptr;
-    char* end = nullptr;
-    long v = std::strtol(text.c_str(), &end, base);
-    return *end == '\0' ? nlohmann::json(v) : nlohmann::json(text);
+// A field as the line writes it; an absent one is null.
+nlohmann::json textOrNull(const std::string& text) {
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
 }
 
 }  // namespace
 
 nlohmann::json recordJson(const std::string& line) {
     auto f = fieldsOf(line);
-    // The record keeps hours and minutes; the time is given in full form.
-    std::string time = f[3].size() == 5 ? f[3] + ":00" : f[3];
-    return {{"reader", numberOf(f[0], 10)}, {"logical", f[1]},           {"date", f[2]},
-            {"time", time},                 {"code_a", numberOf(f[4], 10)}, {"code_b", numberOf(f[5], 16)}};
+    // The fields as the site service and the bindings give them.
+    nlohmann::json address = nullptr;
+    if (!f[0].empty() && f[0].find_first_not_of("0123456789") == std::string::npos) address = std::stoi(f[0]);
+    nlohmann::json time = f[2].empty() ? nlohmann::json(nullptr) : nlohmann::json(f[2] + "T" + f[3]);
+    return {{"address", address},        {"card", textOrNull(f[1])},   {"time", time},
+            {"code_a", textOrNull(f[4])}, {"code_b", textOrNull(f[5])}, {"line", line}};
 }
 
 nlohmann::json recordsJson(const std::vector<std::string>& lines) {

@@ -8,8 +8,9 @@
 
 namespace ostrel::tools {
 
-// Record objects: {"reader": 20, "logical": "000123", "date": "2026-12-07",
-// "time": "08:00:00", "code_a": 1, "code_b": 26}.
+// Record objects: {"address": 20, "card": "000123", "time": "2026-12-07T08:00",
+// "code_a": "01", "code_b": "1A", "line": "20|000123|2026-12-07|08:00|01|1A"}:
+// the codes as the line writes them, absent fields null.
 nlohmann::json recordJson(const std::string& line);
 nlohmann::json recordsJson(const std::vector<std::string>& lines);
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "basic/Numbers.h"
 #include "tools/CommandArgs.h"
 #include "tools/Progress.h"
 #include "tools/RecordOutput.h"
@@ -28,48 +29,81 @@ std::vector<std::string> linesOf(const std::vector<Record>& records) {
     return lines;
 }
 
-int plainDownload(Session& s, const RecordsRequest& r, ProgressBar* bar) {
-    Progress progress;
-    if (bar) progress = [bar](size_t done, size_t total) { bar->update(done, total); };
-    Result<std::vector<Record>> got = s.bus().records(r.address, progress);
-    if (bar) bar->finish();
-    if (!got) return s.notAcknowledged(got.noReply(), r.address);
-    const std::vector<std::string> lines = linesOf(*got);
-    const size_t count = lines.size();
-    // Under --json the records go into the one JSON document on stdout
-    // unless a file was named.
-    const bool inDocument = s.options().json && r.out.empty();
-    if (!inDocument) writeRecords(lines, r.format, r.out, r.append ? OutMode::Append : OutMode::Replace);
-    if (s.options().json) {
-        nlohmann::json summary = summaryOf(r, count, false);
-        if (inDocument) summary["records"] = recordsJson(lines);
-        return s.acknowledged(r.address, "", summary);
-    }
-    if (!r.out.empty()) std::cerr << count << " records from controller " << r.address << " written to " << r.out << std::endl;
-    return kAcknowledged;
+std::string nothingKept(const RecordsRequest& r) {
+    return "nothing written" + std::string(r.clear ? ", nothing cleared" : "") +
+           ": the controller still holds every record";
 }
 
+// A download or collection that kept nothing, or did not clear: why, and
+// where the records that were made durable went.
 int notCleared(const Session& s, const RecordsRequest& r, const std::string& why, size_t received) {
     if (s.options().json) {
         printJson({{"ok", false}, {"address", r.address}, {"device", s.device()}, {"reason", why},
                    {"records", received}, {"cleared", false}});
+    } else if (!r.clear) {
+        std::cerr << "ostrel: controller " << r.address << ": " << why << "; " << nothingKept(r) << std::endl;
     } else {
         std::cerr << "ostrel: controller " << r.address << " not cleared: " << why;
-        if (received > 0) std::cerr << "; the " << received << " records received are in " << destination(r);
+        if (received > 0)
+            std::cerr << "; the records received (" << received << ") are in " << destination(r);
+        else
+            std::cerr << "; " << nothingKept(r);
         std::cerr << std::endl;
     }
     return kNotAcknowledged;
 }
 
+// The verified download of a plain `records`: only records that passed every
+// check reach their destination.
+int plainDownload(Session& s, const RecordsRequest& r, ProgressBar* bar) {
+    CollectOptions options;
+    options.clear = false;
+    options.anyLeadingByte = r.anyLeadingByte;
+    options.onRetry = [](const std::string& reason) {
+        std::cerr << "ostrel: downloading again: " << reason << std::endl;
+    };
+    Progress progress;
+    if (bar) progress = [bar](size_t done, size_t total) { bar->update(done, total); };
+    // Under --json the records go into the one JSON document on stdout
+    // unless a file was named.
+    const bool inDocument = s.options().json && r.out.empty();
+    std::vector<std::string> lines;
+    auto keep = [&](const std::vector<Record>& records) {
+        lines = linesOf(records);
+        if (!inDocument) writeRecords(lines, r.format, r.out, r.append ? OutMode::Append : OutMode::Replace);
+    };
+    std::optional<Result<std::vector<Record>>> got;
+    try {
+        got = s.bus().collect(r.address, keep, progress, options);
+    } catch (const CollectRefused& e) {
+        if (bar) bar->finish();
+        return notCleared(s, r, e.reason(), 0);
+    }
+    if (bar) bar->finish();
+    if (!*got) return s.notAcknowledged(got->noReply(), r.address);
+    const size_t count = lines.size();
+    if (s.options().json) {
+        nlohmann::json summary = summaryOf(r, count, false);
+        if (inDocument) summary["records"] = recordsJson(lines);
+        return s.acknowledged(r.address, "", summary);
+    }
+    if (!r.out.empty())
+        std::cerr << basic::counted(count, "record") << " from controller " << r.address << " written to " << r.out
+                  << std::endl;
+    return kAcknowledged;
+}
+
 int collection(Session& s, const RecordsRequest& r, ProgressBar* bar) {
     CollectOptions options;
     options.anyLeadingByte = r.anyLeadingByte;
-    options.onRetry = [](const std::string& reason) { std::cerr << "ostrel: downloading again: " << reason << std::endl; };
+    options.onRetry = [](const std::string& reason) {
+        std::cerr << "ostrel: downloading again: " << reason << std::endl;
+    };
     Progress progress;
     if (bar) progress = [bar](size_t done, size_t total) { bar->update(done, total); };
     const OutMode mode = r.append ? OutMode::Append : OutMode::KeepExisting;
-    // The records received go to their destination once, verified or not:
-    // a refused collection still leaves the user what arrived.
+    // Only the records of a download that passed every check are written,
+    // and only once: a refused download writes nothing.
     std::optional<size_t> written;
     auto write = [&](const std::vector<Record>& records) {
         try {
@@ -84,8 +118,7 @@ int collection(Session& s, const RecordsRequest& r, ProgressBar* bar) {
         got = s.bus().collect(r.address, write, progress, options);
     } catch (const CollectRefused& e) {
         if (bar) bar->finish();
-        if (!written) write(e.received());
-        return notCleared(s, r, e.reason(), *written);
+        return notCleared(s, r, e.reason(), written.value_or(0));
     }
     if (bar) bar->finish();
     if (!*got) {
@@ -97,7 +130,7 @@ int collection(Session& s, const RecordsRequest& r, ProgressBar* bar) {
     }
     const size_t n = (*got)->size();
     if (s.options().json) return s.acknowledged(r.address, "", summaryOf(r, n, n > 0));
-    std::cerr << n << " records from controller " << r.address
+    std::cerr << basic::counted(n, "record") << " from controller " << r.address
               << (r.out.empty() ? "" : (r.append ? " added to " : " written to ") + r.out)
               << (n > 0 ? ", controller cleared" : ", nothing to clear") << std::endl;
     return kAcknowledged;
@@ -108,7 +141,6 @@ int collection(Session& s, const RecordsRequest& r, ProgressBar* bar) {
 void checkRecordsRequest(const RecordsRequest& r) {
     if (r.append && r.out.empty()) throw UsageError("--append", "needs --out FILE");
     if (r.append && r.format == "json") throw UsageError("--append", "takes --format lines or csv, not json");
-    if (r.anyLeadingByte && !r.clear) throw UsageError("--any-leading-byte", "goes with --clear");
     struct stat st {};
     if (r.clear && !r.append && !r.out.empty() && lstat(r.out.c_str(), &st) == 0)
         throw UsageError("--out", r.out + " exists: with --clear an existing file is never replaced; take --append "

@@ -1,5 +1,8 @@
 // ostrel: the command-line tool and scripting host.
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "runtime/AutomationError.h"
@@ -75,6 +78,28 @@ CLI::App* findCommand(const CLI::App& app, const std::string& name) {
     }
 }
 
+// The list `ostrel` alone and `ostrel help` give.
+std::string overview(const CLI::App& app) {
+    return "Usage: ostrel [GLOBAL OPTIONS] COMMAND [ARGS]\n\nCommands:\n" + commandList(app) +
+           "\n'ostrel help COMMAND' (or 'ostrel COMMAND --help') shows a command's help.\n" +
+           ostrel::tools::kGlobalsFooter + "\n";
+}
+
+// Output that could not be written is a failure, however the bus work went:
+// the status says so and stderr says what was done on the bus.
+int outputChecked(int rc, const std::string& command) {
+    std::cout.flush();
+    const int err = errno;
+    if (std::cout && std::fflush(stdout) == 0) return rc;
+    const char* done = rc == ostrel::tools::kAcknowledged      ? "the controller acknowledged it"
+                       : rc == ostrel::tools::kNotAcknowledged ? "the controller did not acknowledge it"
+                       : rc == ostrel::tools::kUsage           ? "nothing was sent"
+                                                               : "it raised an error";
+    std::cerr << "ostrel: " << command << ": cannot write to standard output (" << std::strerror(err ? err : EIO)
+              << "); the command ran and " << done << std::endl;
+    return rc == ostrel::tools::kAcknowledged ? ostrel::tools::kRaised : rc;
+}
+
 // What precedes the command: the global options and their values.
 struct Leading {
     std::string command;  // first word that is not an option
@@ -110,7 +135,8 @@ int main(int argc, char** argv) {
     ostrel::tools::GlobalOptions global;
     auto* portOpt = app.add_option("--port", global.portText, "Serial port number 1-255 (mapped through OSTREL_COM<n>)")
                         ->capture_default_str();
-    app.add_option("--device", global.device, "Use this device (or socket://HOST:PORT, rfc2217://HOST:PORT) as the port");
+    auto* deviceOpt = app.add_option("--device", global.device,
+                                     "Use this device (or socket://HOST:PORT, rfc2217://HOST:PORT) as the port");
     auto* settingsOpt = app.add_option("--settings", global.settings, "Line settings baud,parity,data,stop[,echo]")
                             ->capture_default_str();
     app.add_flag("--json", global.json, "One JSON document on stdout, usage errors included");
@@ -155,6 +181,13 @@ int main(int argc, char** argv) {
         else std::cout << "ostrel " << OSTREL_VERSION << "\n";
         return 0;
     }
+    bool helpAsked = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        helpAsked = helpAsked || a == "--help" || a == "-h";
+    }
+    if (leading.command.empty() && !helpAsked)
+        return usageError("a command is required.\n" + overview(app), "", leading.json);
     if (!leading.command.empty() && !findCommand(app, leading.command))
         return usageError("unknown command '" + leading.command + "'; the commands are:\n" + commandList(app), "",
                           leading.json);
@@ -170,27 +203,31 @@ int main(int argc, char** argv) {
     if (system) regDir = ostrel::rt::systemRegistryDir();
     global.portGiven = portOpt->count() > 0;
     global.settingsGiven = settingsOpt->count() > 0;
-
-    try {
-        if (*help) {
-            if (helpTopic.empty()) std::cout << app.help();
-            else if (CLI::App* sub = findCommand(app, helpTopic)) std::cout << sub->help();
-            else return usageError("unknown command '" + helpTopic + "'; the commands are:\n" + commandList(app), "",
-                                   global.json);
-            return 0;
+    global.deviceGiven = deviceOpt->count() > 0;
+    auto run = [&]() -> int {
+        try {
+            if (*help) {
+                if (helpTopic.empty()) std::cout << overview(app);
+                else if (CLI::App* sub = findCommand(app, helpTopic)) std::cout << sub->help();
+                else
+                    return usageError("unknown command '" + helpTopic + "'; the commands are:\n" + commandList(app),
+                                      "", global.json);
+                return 0;
+            }
+            if (*call) {
+                ostrel::tools::validateGlobals(global);
+                return ostrel::tools::runCall(progid, operation, callArgs, global);
+            }
+            if (*info) return ostrel::tools::runInfo(progid);
+            if (*reg) return registration(true, libPath, regDir);
+            if (*unreg) return registration(false, libPath, regDir);
+            if (int rc = human(); rc >= 0) return rc;
+        } catch (const ostrel::tools::UsageError& e) {
+            return usageError(e.what(), e.argument(), global.json);
+        } catch (const std::invalid_argument& e) {
+            return usageError(e.what(), "", global.json);
         }
-        if (*call) {
-            ostrel::tools::validateGlobals(global);
-            return ostrel::tools::runCall(progid, operation, callArgs, global);
-        }
-        if (*info) return ostrel::tools::runInfo(progid);
-        if (*reg) return registration(true, libPath, regDir);
-        if (*unreg) return registration(false, libPath, regDir);
-        if (int rc = human(); rc >= 0) return rc;
-    } catch (const ostrel::tools::UsageError& e) {
-        return usageError(e.what(), e.argument(), global.json);
-    } catch (const std::invalid_argument& e) {
-        return usageError(e.what(), "", global.json);
-    }
-    return ostrel::tools::kUsage;
+        return ostrel::tools::kUsage;
+    };
+    return outputChecked(run(), leading.command);
 }

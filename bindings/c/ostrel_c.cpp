@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <unordered_map>
 
@@ -138,7 +139,11 @@ ostrel_result ostrel_open(const char* device, const char* settings, ostrel_bus**
     *bus = nullptr;
     if (!required(nullptr, device, "device")) return OSTREL_ARGUMENT;
     return guarded(nullptr, [&] {
-        *bus = new ostrel_bus{Bus(device, settings ? settings : "9600,n,8,1")};
+        auto made = std::unique_ptr<ostrel_bus>(new ostrel_bus{Bus(device, settings ? settings : "9600,n,8,1")});
+        // A local device is opened now, so that one that is missing or cannot
+        // be opened is reported here; a network device connects on first use.
+        if (std::strstr(device, "://") == nullptr) made->bus.open();
+        *bus = made.release();
         return finish(nullptr, OSTREL_OK);
     });
 }
@@ -266,11 +271,17 @@ ostrel_result ostrel_records(ostrel_bus* b, int address, ostrel_progress_fn prog
     if (!required(b, b, "bus") || !required(b, records, "records") || !required(b, count, "count"))
         return OSTREL_ARGUMENT;
     return guarded(b, [&] {
-        Result<std::vector<Record>> r = b->bus.records(address, progressOf(progress, progress_user));
-        if (!r) return noReply(b, r.noReply());
-        *records = cArray(*r);
-        *count = r->size();
-        return finish(b, OSTREL_OK);
+        try {
+            Result<std::vector<Record>> r = b->bus.records(address, progressOf(progress, progress_user));
+            if (!r) return noReply(b, r.noReply());
+            *records = cArray(*r);
+            *count = r->size();
+            return finish(b, OSTREL_OK);
+        } catch (const CollectRefused& e) {
+            *records = nullptr;
+            *count = 0;
+            return finish(b, OSTREL_NOT_CLEARED, e.reason() + "; no record returned, the controller keeps them all");
+        }
     });
 }
 

@@ -7,14 +7,17 @@
  *   OSTREL_ARGUMENT     an argument was refused before anything was sent;
  *                       ostrel_argument() names it
  *   OSTREL_ERROR        a raised error (port, file); ostrel_error_number()
- *   OSTREL_NOT_CLEARED  ostrel_collect only: a check failed, nothing was
- *                       cleared; the records received are still returned
+ *   OSTREL_NOT_CLEARED  ostrel_records and ostrel_collect: the download
+ *                       failed a check on every attempt (or the durable step
+ *                       or the clear refused); nothing was cleared. Records
+ *                       that failed a check are never returned: only those
+ *                       ostrel_collect's durable step already kept.
  * ostrel_message() gives the text of each. These accessors describe the last
  * call the calling thread made on that handle, so several threads may share
  * a handle: its exchanges take turns, and each thread reads its own outcome.
  * Calls on different handles run in parallel. No C++ exception crosses this
  * interface; outputs are written only on OSTREL_OK (and NOT_CLEARED for the
- * records of ostrel_collect).
+ * records of ostrel_collect that were made durable).
  *
  * Link with -lostrel-c (pkg-config: ostrel-c). Symbols carry the version
  * OSTREL_1.0. */
@@ -108,7 +111,10 @@ const char* ostrel_version(void);
 
 /* A handle for the bus on device (a path, socket://host:port or
  * rfc2217://host:port) with settings "baud,parity,data,stop[,echo]" (NULL:
- * "9600,n,8,1"). Opens nothing yet. On failure *bus is NULL and
+ * "9600,n,8,1"). A local device is opened now: one that does not exist or
+ * cannot be opened is OSTREL_ERROR. A network device is not connected yet:
+ * it connects on first use (or ostrel_connect), where an unreachable one is
+ * reported. An empty device is OSTREL_ARGUMENT. On failure *bus is NULL and
  * ostrel_message(NULL) says why. */
 ostrel_result ostrel_open(const char* device, const char* settings, ostrel_bus** bus);
 /* Closes the port and frees the handle; NULL is ignored. */
@@ -128,8 +134,9 @@ ostrel_result ostrel_remove_all_cards(ostrel_bus* bus, int address);
 /* card: 11 bytes, receives ten hex digits and a terminating zero. */
 ostrel_result ostrel_last_card(ostrel_bus* bus, int address, char* card);
 ostrel_result ostrel_clear_last_card(ostrel_bus* bus, int address);
-/* *records is an array of *count records for ostrel_free_records (NULL when
- * there are none). progress may be NULL. */
+/* The verified download, without the clear: only records of a download that
+ * passed every check are returned. *records is an array of *count records
+ * for ostrel_free_records (NULL when there are none). progress may be NULL. */
 ostrel_result ostrel_records(ostrel_bus* bus, int address, ostrel_progress_fn progress, void* progress_user,
                              ostrel_record** records, size_t* count);
 /* Verified download, durable (may be NULL), then clear. */

@@ -157,3 +157,66 @@ TEST_F(CollectionTest, InterruptedDownloadOnAPacedLineIsReadToItsEndFirst) {
     for (size_t i = 0; i < 12; ++i) EXPECT_EQ(r.records[i].raw, seeded[i]) << i;
     EXPECT_TRUE(r.clearAcknowledged);
 }
+
+// A passing line fault (a stray byte, a short or a garbled record) makes the
+// collection download again; the records kept and cleared are those of the
+// clean download, and the attempt that failed is reported.
+TEST_F(CollectionTest, PassingLineFaultsAreDownloadedAgain) {
+    struct Fault {
+        const char* name;
+        driver::CollectionCheck check;
+        std::function<void()> arm;
+    };
+    bool strayByte = false;
+    const std::vector<Fault> faults = {
+        {"stray byte", driver::CollectionCheck::LeftOver, [&] { strayByte = true; }},
+        {"short record", driver::CollectionCheck::ShortRecord,
+         [this] { sim().withState([](sim::ControllerState& s) { s.shortOnce = 3; }); }},
+        {"garbled record", driver::CollectionCheck::Malformed,
+         [this] { sim().withState([](sim::ControllerState& s) { s.garbledOnce = 3; }); }},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        sim().seedRecords(8);
+        const auto seeded = sim().withState([](sim::ControllerState& s) { return s.records; });
+        durableCalls_ = 0;
+        fault.arm();
+        std::vector<driver::CollectionRetry> reported;
+        driver::CollectionOptions o;
+        o.onRetry = [&](const driver::CollectionRetry& retry) { reported.push_back(retry); };
+        // The stray byte arrives in the middle of the first download.
+        o.progress = [&](size_t done, size_t) {
+            if (strayByte && done == 4) {
+                strayByte = false;
+                sim().inject({0x55});
+            }
+        };
+        auto r = collect(o);
+        EXPECT_TRUE(r.verified()) << r.reason;
+        ASSERT_EQ(reported.size(), 1u);
+        EXPECT_EQ(reported[0].check, fault.check) << reported[0].reason;
+        EXPECT_EQ(durableCalls_, 1);
+        ASSERT_EQ(durable_.size(), seeded.size());
+        for (size_t i = 0; i < seeded.size(); ++i) EXPECT_EQ(durable_[i].raw, seeded[i]) << i;
+        EXPECT_TRUE(r.clearAcknowledged);
+        EXPECT_EQ(held(), 0u);
+    }
+}
+
+// A fault on every attempt: nothing is handed on to be kept, nothing cleared,
+// and the reason says every download failed.
+TEST_F(CollectionTest, FaultOnEveryAttemptHandsNothingOnAndClearsNothing) {
+    sim().seedRecords(5);
+    sim().withState([](sim::ControllerState& s) { s.records[2][5] = 0x1A; });
+    int retries = 0;
+    driver::CollectionOptions o;
+    o.onRetry = [&](const driver::CollectionRetry&) { ++retries; };
+    auto r = collect(o);
+    EXPECT_EQ(r.failed, driver::CollectionCheck::Malformed);
+    EXPECT_EQ(retries, 2);
+    EXPECT_NE(r.reason.find("each of 3 downloads failed a check"), std::string::npos) << r.reason;
+    EXPECT_EQ(durableCalls_, 0);
+    EXPECT_FALSE(r.madeDurable);
+    EXPECT_FALSE(clearSent());
+    EXPECT_EQ(held(), 5u);
+}

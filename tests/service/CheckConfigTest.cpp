@@ -101,5 +101,28 @@ TEST(CheckConfig, TheServiceRefusesToStartOnSettingsItCannotUse) {
     EXPECT_NE(service.log().find("bus[0].settings: parity 'x'"), std::string::npos) << service.log();
 }
 
+// What a user types first: the version, the help, and log lines that carry
+// journald's level prefix only when journald reads them.
+TEST(CheckConfig, VersionHelpAndTheLogLinePrefix) {
+    auto version = runCommand(binDir() + "/ostreld --version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("ostreld ", 0), 0u) << version.out;
+    auto help = runCommand(binDir() + "/ostreld --help");
+    EXPECT_EQ(help.status, 0);
+    for (const char* word : {"--config", "--check-config", "--version", "Subcommands", "token_file", "[[bus]]",
+                             "SIGTERM", "Exit status", "ostreld(8)"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word << " missing:\n" << help.out;
+
+    Ostreld service;
+    service.configure({});
+    fs::remove(service.dir() / "token");
+    const std::string run = binDir() + "/ostreld --config " + (service.dir() / "ostreld.toml").string() + " 2>&1";
+    auto plain = runCommand("env -u JOURNAL_STREAM " + run);
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_EQ(plain.out.rfind("error: ", 0), 0u) << plain.out;
+    auto journal = runCommand("JOURNAL_STREAM=8:12345 " + run);
+    EXPECT_EQ(journal.out.rfind("<3>error: ", 0), 0u) << journal.out;
+}
+
 }  // namespace
 }  // namespace ostrel::test

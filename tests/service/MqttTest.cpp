@@ -4,6 +4,7 @@
 // state are retained.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <map>
 
@@ -83,7 +84,7 @@ TEST(Mqtt, EverySwipeOnceAcrossABrokerRestartWithRetainedStates) {
     // window), which it delivers again from the saved session after the restart.
     int twice = 0, resent = 0;
     for (const auto& [card, n] : sub.swipes()) twice += n > 1;
-    static const std::regex again(R"(mqtt: (\d+) swipes not acknowledged)");
+    static const std::regex again(R"(mqtt: (\d+) swipes? not acknowledged)");
     const std::string log = node.log();
     for (std::sregex_iterator m(log.begin(), log.end(), again), end; m != end; ++m) resent += std::stoi((*m)[1]);
     EXPECT_LE(twice, resent + Mosquitto::kInFlight);
@@ -97,6 +98,65 @@ TEST(Mqtt, EverySwipeOnceAcrossABrokerRestartWithRetainedStates) {
     // Killed: the broker tells everyone through the last will.
     node.kill(SIGKILL);
     EXPECT_TRUE(eventually([&] { return retained(broker.port(), "ostrel/test/nodes/n1") == "offline\n"; }, 30s));
+}
+
+// One swipe, read through every front end: the command line's --json, the
+// Python package's to_dict(), the service's event stream, its MQTT message
+// and its API give each field the same JSON form.
+TEST(Mqtt, EveryFrontEndGivesASwipeTheSameFields) {
+    // Code A 01, code B 0x1A: a code written "01" and "1A" by the swipe line.
+    const std::array<uint8_t, 11> record{1, 0x00, 0x12, 0x34, 0x26, 0x01, 0x05, 0x09, 0x30, 0x01, 0x1A};
+    SimBus bus({1});
+    bus.with(1, [&](sim::ControllerState& s) { s.records.push_back(record); });
+
+    std::map<std::string, json> seen;
+    const CommandResult cli = runCommand(binDir() + "/ostrel --json --device " + bus.path() + " records 1");
+    ASSERT_EQ(cli.status, 0) << cli.out;
+    seen["cli"] = json::parse(cli.out)["records"].at(0);
+    const CommandResult py =
+        runCommand(std::string(OSTREL_PYTHON) + " -c 'import json, ostrel; "
+                   "print(json.dumps(ostrel.Bus(\"" + bus.path() + "\").records(1)[0].to_dict()))'");
+    ASSERT_EQ(py.status, 0) << py.out;
+    seen["python"] = json::parse(py.out);
+    bus.with(1, [](sim::ControllerState& s) { s.records.clear(); });
+
+    Mosquitto broker;
+    Ostreld node;
+    node.configure({{"north", bus.path(), {1}}}, "[mqtt]\nbroker = \"" + broker.url() + "\"\n");
+    Subscriber sub(broker.port(), "ostrel/test/#", node.dir() / "sub.txt");
+    ASSERT_GT(node.start(), 0) << node.log();
+    ASSERT_TRUE(eventually([&] { return node.log().find("mqtt: connected") != std::string::npos; })) << node.log();
+    std::string events;
+    std::atomic<bool> subscribed{false};
+    auto c = node.client();
+    std::thread reader([&] {
+        c.Get("/api/v1/events", [&](const char* data, size_t n) {
+            events.append(data, n);
+            subscribed = true;
+            const auto at = events.find("event: swipe");
+            return at == std::string::npos || events.find("\n\n", at) == std::string::npos;
+        });
+    });
+    ASSERT_TRUE(eventually([&] { return subscribed.load(); }));
+    bus.with(1, [&](sim::ControllerState& s) { s.records.push_back(record); });
+    reader.join();
+    const auto at = events.find("event: swipe\ndata: ");
+    ASSERT_NE(at, std::string::npos) << events;
+    seen["event"] = json::parse(events.substr(at + 19, events.find('\n', at + 19) - at - 19));
+    ASSERT_TRUE(eventually([&] { return sub.swipes().size() == 1; }, 15s)) << node.log();
+    std::ifstream in(node.dir() / "sub.txt");
+    for (std::string l; std::getline(in, l);)
+        if (l.find("/swipe ") != std::string::npos) seen["mqtt"] = json::parse(l.substr(l.find(' ') + 1));
+    auto swipes = node.client().Get("/api/v1/swipes");
+    ASSERT_TRUE(swipes);
+    seen["api"] = json::parse(swipes->body)["swipes"].at(0);
+
+    const json expected = {{"address", 1},        {"card", "001234"}, {"time", "2026-01-05T09:30"},
+                           {"code_a", "01"},      {"code_b", "1A"},   {"line", "01|001234|2026-01-05|09:30|01|1A"}};
+    for (const auto& [frontEnd, swipe] : seen)
+        for (const auto& [field, value] : expected.items())
+            EXPECT_EQ(swipe.value(field, json()), value) << frontEnd << " " << field << ": " << swipe.dump();
+    EXPECT_EQ(seen.size(), 5u);
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ TEST_F(ArgumentsTest, RefusalsNameTheArgumentExitTwoAndSendNothing) {
         {"records 20 --format xml", "--format: 'xml' is not lines, csv or json"},
         {"--json records 20 --clear", "--clear: with --json, name a file with --out"},
         {"bogus 20", "unknown command 'bogus'"},
+        {"--device '' status 20", "--device: is empty"},
+        {"status 20 --device ''", "--device: is empty"},
     };
     for (const auto& [args, message] : cases) {
         CommandResult r = ostrel("--trace " + args, true);
@@ -105,8 +107,8 @@ TEST_F(ArgumentsTest, JsonShapesOfEveryCommand) {
     EXPECT_EQ(open["lock"], 2);
     json locks = ostrelJson("locks 20");
     common(locks, "locks");
-    EXPECT_EQ(locks["lock1"], false);
-    EXPECT_EQ(locks["lock2"], true);
+    EXPECT_EQ(locks["lock1"], "closed");
+    EXPECT_EQ(locks["lock2"], "open");
     json delay = ostrelJson("delay 20 1 5");
     EXPECT_EQ(delay["lock"], 1);
     EXPECT_EQ(delay["seconds"], 5);
@@ -135,12 +137,15 @@ TEST_F(ArgumentsTest, JsonShapesOfEveryCommand) {
     EXPECT_EQ(rec["cleared"], false);
     ASSERT_EQ(rec["records"].size(), 2u);
     const json& r0 = rec["records"][0];
-    EXPECT_TRUE(r0["reader"].is_number_integer());
-    EXPECT_TRUE(r0["logical"].is_string());
-    EXPECT_EQ(r0["logical"].get<std::string>().size(), 6u);
-    EXPECT_EQ(r0["date"].get<std::string>()[4], '-');
-    EXPECT_EQ(r0["time"].get<std::string>().size(), 8u);
-    EXPECT_TRUE(r0["code_a"].is_number_integer() && r0["code_b"].is_number_integer());
+    EXPECT_EQ(r0["address"], 20);
+    EXPECT_TRUE(r0["card"].is_string());
+    EXPECT_EQ(r0["card"].get<std::string>().size(), 6u);
+    EXPECT_EQ(r0["time"].get<std::string>().size(), 16u);  // YYYY-MM-DDTHH:MM
+    EXPECT_EQ(r0["time"].get<std::string>()[10], 'T');
+    EXPECT_EQ(r0["code_a"].get<std::string>().size(), 2u);  // as the line writes it
+    EXPECT_TRUE(r0["code_b"].is_string());
+    const std::string line = r0["line"];
+    EXPECT_EQ(line.substr(line.rfind('|') + 1), r0["code_b"].get<std::string>());
     common(ostrelJson("clear-records 20"), "clear-records");
 
     json silent = ostrelJson("status 21", 1);
@@ -164,6 +169,69 @@ TEST_F(ArgumentsTest, VersionHelpAndUnknownCommands) {
     EXPECT_NE(unknown.out.find("unknown command 'bogus'"), std::string::npos) << unknown.out;
     EXPECT_NE(unknown.out.find("  status"), std::string::npos) << unknown.out;
     EXPECT_EQ(ostrel("help bogus").status, 2);
+}
+
+// A new user's first words: the bare command and `help` list every command
+// one line each, and each command's help says global options go anywhere.
+TEST_F(ArgumentsTest, BareCommandAndHelpListTheCommands) {
+    CommandResult bare = ostrel("", true);
+    EXPECT_EQ(bare.status, 2);
+    CommandResult help = ostrel("help");
+    EXPECT_EQ(help.status, 0);
+    for (const CommandResult* r : {&bare, &help})
+        for (const char* command :
+             {"status", "open", "remove-all", "records", "clear-records", "ports", "call", "help"})
+            EXPECT_NE(r->out.find("\n  " + std::string(command) + " "), std::string::npos)
+                << command << ":\n" << r->out;
+    EXPECT_NE(ostrel("help status").out.find("anywhere on the line"), std::string::npos);
+    EXPECT_NE(ostrel("status --help").out.find("anywhere on the line"), std::string::npos);
+}
+
+// Output that cannot be written fails the command, after the bus work, and
+// says which work was done.
+TEST_F(ArgumentsTest, UnwritableOutputIsAFailureThatSaysWhatWasDone) {
+    CommandResult closed =
+        runCommand("OSTREL_COM1=" + sim_->slavePath() + " " + binDir() + "/ostrel status 20 2>&1 >&-");
+    EXPECT_NE(closed.status, 0);
+    EXPECT_NE(closed.out.find("cannot write to standard output"), std::string::npos) << closed.out;
+    EXPECT_NE(closed.out.find("the controller acknowledged it"), std::string::npos) << closed.out;
+    CommandResult full = runCommand("OSTREL_COM1=" + sim_->slavePath() + " " + binDir() +
+                                    "/ostrel --json open 20 1 2>&1 >/dev/full");
+    EXPECT_NE(full.status, 0);
+    EXPECT_NE(full.out.find("No space left on device"), std::string::npos) << full.out;
+    EXPECT_EQ(sim_->frames().back(), (ostrel::sim::Bytes{20, 0x02, 0x10}));  // the lock was opened all the same
+    // Not reaching the controller stays status 1, with the output failure said too.
+    closed = runCommand("OSTREL_COM1=" + sim_->slavePath() + " " + binDir() + "/ostrel --json status 21 2>&1 >&-");
+    EXPECT_EQ(closed.status, 1) << closed.out;
+    EXPECT_NE(closed.out.find("did not acknowledge"), std::string::npos) << closed.out;
+}
+
+// Erasing commands ask on a terminal; --yes, or no terminal, goes ahead.
+TEST_F(ArgumentsTest, EraseCommandsAskOnATerminal) {
+    sim_->seedRecords(3);
+    auto onTerminal = [&](const std::string& args, const std::string& answer) {
+        // script gives the command a terminal; the answer is typed into it.
+        return runCommand("printf '" + answer + "\\n' | OSTREL_COM1=" + sim_->slavePath() + " script -qec '" +
+                          binDir() + "/ostrel " + args + "' /dev/null 2>&1");
+    };
+    auto held = [&] { return sim_->withState([](ostrel::sim::ControllerState& s) { return s.records.size(); }); };
+    CommandResult no = onTerminal("clear-records 20", "n");
+    EXPECT_NE(no.out.find("[y/N]"), std::string::npos) << no.out;
+    EXPECT_NE(no.out.find("not confirmed: nothing sent"), std::string::npos) << no.out;
+    EXPECT_EQ(held(), 3u);
+    EXPECT_TRUE(sim_->frames().empty());
+    CommandResult yes = onTerminal("clear-records 20", "y");
+    EXPECT_NE(yes.out.find("swipe records cleared"), std::string::npos) << yes.out;
+    EXPECT_EQ(held(), 0u);
+    sim_->seedRecords(2);
+    CommandResult skipped = onTerminal("clear-records 20 --yes", "n");
+    EXPECT_EQ(skipped.out.find("[y/N]"), std::string::npos) << skipped.out;
+    EXPECT_EQ(held(), 0u);
+    CommandResult cards = onTerminal("remove-all 20", "");
+    EXPECT_NE(cards.out.find("Remove every card from controller 20?"), std::string::npos) << cards.out;
+    EXPECT_EQ(cards.out.find("issued-card list cleared"), std::string::npos) << cards.out;
+    // Without a terminal: as before, no question.
+    EXPECT_EQ(ostrel("remove-all 20").status, 0);
 }
 
 TEST_F(ArgumentsTest, CallHonoursTheGlobalOptions) {

@@ -43,7 +43,7 @@ TEST_F(HumanCommandsTest, ExitStatusesAndMessagesSayWhatHappened) {
 TEST_F(HumanCommandsTest, LockDelayClockAndCardCommands) {
     EXPECT_EQ(ostrel("open 20 2").status, 0);
     json locks = ostrelJson("locks 20");
-    EXPECT_EQ(locks["lock2"], true);
+    EXPECT_EQ(locks["lock2"], "open");
     EXPECT_EQ(ostrel("delay 20 1 5").status, 0);
     EXPECT_EQ(sim_->withState([](ostrel::sim::ControllerState& s) { return s.delay1; }), 70);
     EXPECT_EQ(ostrel("clock 20 --date 2010-12-01 --time 08:05:03").status, 0);
@@ -98,7 +98,7 @@ TEST_F(HumanCommandsTest, RecordsInEveryFormatAndClearedOnlyAfterSuccess) {
     EXPECT_EQ(csv.out.rfind("reader,logical,date,time,code_a,code_b\n20,", 0), 0u) << csv.out;
     json j = json::parse(ostrel("records 20 --format json").out);
     ASSERT_EQ(j.size(), 3u);
-    EXPECT_EQ(j[0]["reader"], 20);
+    EXPECT_EQ(j[0]["address"], 20);
 
     sim_->withState([](ostrel::sim::ControllerState& s) { s.silentAfterRecords = 2; });
     EXPECT_EQ(ostrel("records 20 --clear").status, 1);  // not cleared: the records came short

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <functional>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -143,20 +144,75 @@ TEST_F(RecordsCommandTest, CardPresentedDuringTheDownloadIsCollectedOrKept) {
     EXPECT_TRUE(held(*s).empty());
 }
 
-TEST_F(RecordsCommandTest, StrayByteDuringTheDownloadClearsNothing) {
-    auto s = controller(20, true);
-    s->seedRecords(100);
+// A stray byte, a short record or a garbled record in the middle of a
+// download: the download runs again, and the file holds exactly the
+// controller's records, once, with no shifted line.
+TEST_F(RecordsCommandTest, LineFaultsDuringTheDownloadAreDownloadedAgain) {
+    struct Fault {
+        const char* name;
+        const char* check;
+        std::function<void(sim::SimController&)> arm;
+    };
+    const std::vector<Fault> faults = {
+        {"stray byte", "bytes left over",
+         [](sim::SimController& s) {
+             s.waitForFrames(40, Ms(10000));
+             s.inject({0x55});
+         }},
+        {"short record", "short record",
+         [](sim::SimController& s) { s.withState([](sim::ControllerState& st) { st.shortOnce = 40; }); }},
+        {"garbled record", "malformed record",
+         [](sim::SimController& s) { s.withState([](sim::ControllerState& st) { st.garbledOnce = 40; }); }},
+    };
+    int n = 0;
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        for (bool clear : {true, false}) {
+            auto s = controller(20, true);
+            s->seedRecords(100);
+            const auto seeded = held(*s);
+            const std::string out = (dir_ / ("swipes-" + std::to_string(++n) + ".txt")).string();
+            std::thread line([&] { fault.arm(*s); });
+            CommandResult r = ostrel(*s, std::string("records 20 ") + (clear ? "--clear " : "") + "--out " + out);
+            line.join();
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_NE(r.out.find(std::string("downloading again: ") + fault.check), std::string::npos) << r.out;
+            EXPECT_EQ(linesOf(slurp(out)), seeded);
+            EXPECT_EQ(held(*s), clear ? std::vector<std::string>{} : seeded);
+        }
+    }
+}
+
+// A record garbled on every attempt: no file, nothing on stdout, nothing
+// cleared, and the message says the controller still holds every record.
+TEST_F(RecordsCommandTest, FaultOnEveryDownloadWritesNothingAndClearsNothing) {
+    auto s = controller(20);
+    s->seedRecords(30);
+    s->withState([](sim::ControllerState& st) { st.records[12][5] = 0x1A; });
     const auto seeded = held(*s);
-    std::thread noise([&] {
-        s->waitForFrames(40, Ms(10000));
-        s->inject({0x55});
-    });
     CommandResult r = ostrel(*s, "records 20 --clear --out " + out_);
-    noise.join();
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("not cleared: bytes left over"), std::string::npos) << r.out;
+    size_t reported = 0;
+    for (size_t at = 0; (at = r.out.find("downloading again: malformed record", at)) != std::string::npos; ++at)
+        ++reported;
+    EXPECT_EQ(reported, 2u) << r.out;  // three downloads, the last refused
+    EXPECT_NE(r.out.find("nothing written, nothing cleared: the controller still holds every record"),
+              std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(out_));
     EXPECT_EQ(held(*s), seeded);
-    EXPECT_EQ(linesOf(slurp(out_)).size(), 100u);  // what was received is kept all the same
+    // Without --clear: nothing reaches stdout either, in any format.
+    for (const char* format : {"lines", "json"}) {
+        CommandResult plain = ostrel(*s, std::string("records 20 --format ") + format, " 2>/dev/null");
+        EXPECT_EQ(plain.status, 1) << format;
+        EXPECT_EQ(plain.out, "") << format;
+    }
+    CommandResult json = ostrel(*s, "--json records 20", " 2>/dev/null");
+    EXPECT_EQ(json.status, 1);
+    auto j = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << json.out;
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_FALSE(j.contains("records") && j["records"].is_array()) << json.out;
+    EXPECT_EQ(held(*s), seeded);
 }
 
 TEST_F(RecordsCommandTest, ClosedStandardStreamsNeverReachTheBus) {

@@ -71,8 +71,10 @@ class DriverError(OstrelError):
 
 
 class CollectError(OstrelError):
-    """A collection that would not clear the controller. ``records`` holds
-    what was received; all of it is still on the controller."""
+    """A download that failed its checks on every attempt, or a collection
+    that would not clear the controller; every record is still on the
+    controller. ``records`` holds only records that passed every check and
+    were already kept by the ``durable`` step (empty otherwise)."""
 
     def __init__(self, message: str, records: list) -> None:
         super().__init__(message)
@@ -133,6 +135,16 @@ class Record(NamedTuple):
     def __repr__(self) -> str:
         return f"Record({self.line!r})"
 
+    def to_dict(self) -> dict:
+        """The record as JSON-ready values, as the command line and the site
+        service give them: ``{"address": 20, "card": "000123", "time":
+        "2026-12-07T08:00", "code_a": "01", "code_b": "1A", "line": ...}``,
+        the codes as the line writes them, absent fields None."""
+        fields = (self.line.split("|") + [""] * 6)[:6]
+        return {"address": self.address, "card": self.card or None,
+                "time": f"{fields[2]}T{fields[3]}" if fields[2] else None,
+                "code_a": self.code_a or None, "code_b": self.code_b or None, "line": self.line}
+
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Record) and self.raw == other.raw
 
@@ -180,6 +192,19 @@ def _int(value: object, name: str) -> int:
     return value
 
 
+def _text_argument(value: object, name: str) -> None:
+    # Checked before the text reaches C, where a NUL byte would cut it short.
+    if not isinstance(value, str):
+        raise TypeError(f"{name}: must be a str, not {type(value).__name__}")
+    if "\0" in value:
+        raise ValueError(f"{name}: contains a NUL byte")
+
+
+def _callback(value: object, name: str) -> None:
+    if value is not None and not callable(value):
+        raise TypeError(f"{name}: must be callable or None, not {type(value).__name__}")
+
+
 def _lock_type(value: Union[str, int], name: str) -> int:
     if isinstance(value, str):
         if value not in LOCK_TYPES:
@@ -202,8 +227,11 @@ class Bus:
     ``device`` is a path ("/dev/ttyUSB0") or a URL ("socket://host:port",
     "rfc2217://host:port"); ``settings`` the line settings
     "baud,parity,data,stop", with ",echo" added for adapters that hear their
-    own transmission. The port opens on the first exchange and stays open
-    until :meth:`close` (or the end of a ``with`` block).
+    own transmission. A local device is opened here (:class:`DriverError`
+    when it does not exist or cannot be opened); a URL connects on the first
+    exchange. The port stays open until :meth:`close` (or the end of a
+    ``with`` block). A device or settings that are not text raise
+    :class:`TypeError`; an empty device or a NUL byte :class:`ValueError`.
     """
 
     def __init__(self, device: str, settings: str = "9600,n,8,1") -> None:
@@ -212,6 +240,10 @@ class Bus:
         self._closing = False
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
+        _text_argument(device, "device")
+        _text_argument(settings, "settings")
+        if not device:
+            raise ValueError("device: is empty: name a device path or a socket:// or rfc2217:// URL")
         handle = ctypes.c_void_p()
         rc = _lib.ostrel_open(device.encode(), settings.encode(), ctypes.byref(handle))
         if rc != _native.OK:
@@ -312,7 +344,8 @@ class Bus:
         self._call(_lib.ostrel_open_lock, _int(address, "address"), _int(lock, "lock"))
 
     def lock_states(self, address: int) -> Tuple[Optional[bool], Optional[bool]]:
-        """The states of lock 1 and lock 2: True open ("ON"), False closed ("OFF"), None unknown."""
+        """The states of lock 1 and lock 2: True open, False closed, None unknown
+        (in JSON and on the command line: "open", "closed", "unknown")."""
         l1, l2 = ctypes.c_int(), ctypes.c_int()
         self._call(_lib.ostrel_lock_states, _int(address, "address"), ctypes.byref(l1), ctypes.byref(l2))
         of = {_native.LOCK_OPEN: True, _native.LOCK_CLOSED: False}
@@ -395,6 +428,9 @@ class Bus:
     def records(self, address: int, progress: Optional[Progress] = None) -> list:
         """Downloads the swipe records (the controller keeps them).
 
+        The download is checked as :meth:`collect` checks it, and downloaded
+        again when a check fails; when every attempt fails,
+        :class:`CollectError` is raised with no records.
         ``progress(done, total)`` is called after each record, on this thread.
         """
         return self._download("ostrel_records", address, progress, None)
@@ -404,9 +440,10 @@ class Bus:
         """Downloads the swipe records, verifies them, then clears the controller.
 
         The controller is cleared only when the download is its whole,
-        unchanged set and every record is well formed; otherwise
-        :class:`CollectError` is raised with the records received, all still on
-        the controller. ``durable(records)``, when given, runs before the clear
+        unchanged set and every record is well formed, after a bounded number
+        of downloads; otherwise :class:`CollectError` is raised, every record
+        still on the controller, with the records ``durable`` already kept
+        (none when the download itself failed its checks). ``durable(records)``, when given, runs before the clear
         (store the records there); if it raises, nothing is cleared and its
         exception propagates.
         """
@@ -419,6 +456,8 @@ class Bus:
     def _download(self, name: str, address: int, progress: Optional[Progress],
                   durable: Optional[Callable[[list], None]]) -> list:
         address = _int(address, "address")
+        _callback(progress, "progress")
+        _callback(durable, "durable")
         failures: list = []
         progress_fn = self._progress(progress, failures)
         array = ctypes.POINTER(_native.CRecord)()

@@ -64,6 +64,45 @@ TEST(CInterface, ResultCodesAndTheirTexts) {
     EXPECT_EQ(st.record_count, 2);
 }
 
+// A device is opened as given: an empty name is refused, a missing local
+// device is an error with its reason at once; a network device connects later.
+TEST(CInterface, OpenRefusesEmptyAndMissingDevices) {
+    ostrel_bus* bus = reinterpret_cast<ostrel_bus*>(1);
+    EXPECT_EQ(ostrel_open("", nullptr, &bus), OSTREL_ARGUMENT);
+    EXPECT_EQ(bus, nullptr);
+    EXPECT_STREQ(ostrel_argument(nullptr), "device");
+    EXPECT_EQ(ostrel_open("/nonexistent/ttyUSB0", nullptr, &bus), OSTREL_ERROR);
+    EXPECT_EQ(bus, nullptr);
+    EXPECT_NE(std::string(ostrel_message(nullptr)).find("/nonexistent/ttyUSB0"), std::string::npos)
+        << ostrel_message(nullptr);
+    EXPECT_NE(ostrel_error_number(nullptr), 0);
+    ASSERT_EQ(ostrel_open("socket://127.0.0.1:1", nullptr, &bus), OSTREL_OK);
+    ostrel_status st{};
+    EXPECT_EQ(ostrel_get_status(bus, 20, &st), OSTREL_ERROR);
+    ostrel_close(bus);
+}
+
+// A download that fails its checks on every attempt hands out no record.
+TEST(CInterface, RecordsThatFailACheckAreNeverHandedOut) {
+    ostrel::sim::SimController sim(simAt(20));
+    sim.seedRecords(3);
+    sim.withState([](sim::ControllerState& s) { s.records[1][5] = 0x1A; });
+    Handle h(sim.slavePath());
+    ostrel_record* records = reinterpret_cast<ostrel_record*>(1);
+    size_t count = 99;
+    EXPECT_EQ(ostrel_records(h.bus, 20, nullptr, nullptr, &records, &count), OSTREL_NOT_CLEARED);
+    EXPECT_EQ(records, nullptr);
+    EXPECT_EQ(count, 0u);
+    EXPECT_NE(std::string(ostrel_message(h.bus)).find("not packed decimal"), std::string::npos);
+    records = reinterpret_cast<ostrel_record*>(1);
+    EXPECT_EQ(ostrel_collect(h.bus, 20, nullptr, nullptr, nullptr, nullptr, &records, &count), OSTREL_NOT_CLEARED);
+    EXPECT_EQ(records, nullptr);
+    EXPECT_EQ(count, 0u);
+    ostrel_status st{};
+    ASSERT_EQ(ostrel_get_status(h.bus, 20, &st), OSTREL_OK);
+    EXPECT_EQ(st.record_count, 3);
+}
+
 TEST(CInterface, EachThreadReadsItsOwnOutcomeOfASharedHandle) {
     ostrel::sim::SimController sim(simAt(20));
     Handle h(sim.slavePath());

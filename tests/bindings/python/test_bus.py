@@ -11,6 +11,7 @@ import time
 import pytest
 
 import ostrel
+from conftest import free_port
 
 
 def test_version_and_help():
@@ -76,6 +77,8 @@ def test_record_fields_come_from_its_bytes(fake_line):
     sent = {"next": 0}
 
     def controller(frame):
+        if frame[2] == 0x04:  # the status block: two records held
+            return bytes([20, 0, 2]) + bytes(12)
         if frame[2] != 0x11:
             return None
         if sent["next"] == 0:
@@ -126,7 +129,7 @@ def test_collect_refuses_records_that_are_not_its_own(fake_line):
     with ostrel.Bus(line.device) as bus:
         with pytest.raises(ostrel.CollectError, match="not cleared") as e:
             bus.collect(20)
-        assert [r.address for r in e.value.records] == [21]
+        assert e.value.records == []  # records that failed a check are never handed over
     assert all(f[2] != 0x06 for f in line.frames)
 
 
@@ -170,13 +173,83 @@ def test_driver_errors():
     with pytest.raises(ostrel.DriverError) as e:
         ostrel.Bus("/dev/null", "9600,q,8,1")
     assert e.value.number == 380
-    with ostrel.Bus("/nonexistent/ttyX") as bus:
+    # A local device is opened by Bus() itself: a missing one is refused there.
+    with pytest.raises(ostrel.DriverError) as e:
+        ostrel.Bus("/nonexistent/ttyX")
+    assert e.value.number != 0 and "/nonexistent/ttyX" in e.value.description
+    # A network device connects on first use.
+    with ostrel.Bus(f"socket://127.0.0.1:{free_port()}") as bus:
         with pytest.raises(ostrel.DriverError) as e:
             bus.status(20)
-        assert e.value.number != 0 and "/nonexistent/ttyX" in e.value.description
+        assert e.value.number != 0
     bus.close()
     with pytest.raises(ValueError):
         bus.status(20)
+
+
+def test_devices_are_named_or_refused(fake_line):
+    line = fake_line(lambda f: bytes([f[0]]))
+    for device in ("", "\0", line.device + "\0junk"):
+        with pytest.raises(ValueError, match="device"):
+            ostrel.Bus(device)
+    for device in (None, 123, line.device.encode()):
+        with pytest.raises(TypeError, match="device: must be a str"):
+            ostrel.Bus(device)
+    with pytest.raises(TypeError, match="settings"):
+        ostrel.Bus(line.device, 9600)
+    assert line.frames == []
+
+
+def test_callbacks_are_checked_before_the_first_frame(fake_line):
+    line = fake_line(lambda f: bytes([f[0]]))
+    with ostrel.Bus(line.device) as bus:
+        for call in (lambda: bus.collect(22, progress=5), lambda: bus.records(22, progress="x"),
+                     lambda: bus.collect(22, durable=[])):
+            with pytest.raises(TypeError):
+                call()
+    assert line.frames == []
+
+
+def test_a_download_failing_every_check_returns_nothing(fake_line):
+    # One record whose month byte is no packed decimal, on every download.
+    record = bytes([20, 0x00, 0x01, 0x23, 0x26, 0x1A, 0x02, 0x08, 0x00, 0x01, 0x00])
+    sequence = {"next": "count"}
+
+    def controller(frame):
+        if frame[2] == 0x04:
+            return bytes([20, 0, 1]) + bytes(12)
+        if frame[2] == 0x11:
+            reply = bytes([20, 0, 1]) if sequence["next"] == "count" else record
+            sequence["next"] = "record" if sequence["next"] == "count" else "count"
+            return reply
+        return None
+
+    line = fake_line(controller)
+    with ostrel.Bus(line.device) as bus:
+        for call in (bus.records, bus.collect):
+            with pytest.raises(ostrel.CollectError, match="not packed decimal") as e:
+                call(20)
+            assert e.value.records == []
+    assert all(f[2] != 0x06 for f in line.frames)
+
+
+def test_record_to_dict_is_the_json_vocabulary(fake_line):
+    record = bytes([20, 0x00, 0x12, 0x34, 0x26, 0x12, 0x07, 0x10, 0x05, 0x01, 0x1A])
+    sequence = {"next": "count"}
+
+    def controller(frame):
+        if frame[2] == 0x04:
+            return bytes([20, 0, 1]) + bytes(12)
+        if frame[2] == 0x11:
+            reply = bytes([20, 0, 1]) if sequence["next"] == "count" else record
+            sequence["next"] = "record" if sequence["next"] == "count" else "count"
+            return reply
+        return None
+
+    with ostrel.Bus(fake_line(controller).device) as bus:
+        (r,) = bus.records(20)
+    assert r.to_dict() == {"address": 20, "card": "001234", "time": "2026-12-07T10:05", "code_a": "01",
+                           "code_b": "1A", "line": "20|001234|2026-12-07|10:05|01|1A"}
 
 
 def test_two_buses_in_parallel_take_about_the_time_of_one(sim_factory):
