@@ -40,6 +40,8 @@ const char* const kMigrations[] = {
     // 2: which node serves which bus, until when (the database's clock).
     R"(CREATE TABLE leases (
          key TEXT PRIMARY KEY, holder TEXT NOT NULL, node TEXT NOT NULL, expires_at TIMESTAMPTZ NOT NULL);)",
+    // 3: how far the MQTT broker acknowledged each node's swipes.
+    R"(CREATE TABLE mqtt_positions (node TEXT PRIMARY KEY, swipe_id BIGINT NOT NULL);)",
 };
 
 // Any fixed number: the advisory lock taken while migrating.
@@ -182,6 +184,23 @@ public:
             out.push_back(std::move(w));
         }
         return out;
+    }
+
+    int64_t mqttPosition(const std::string& node) override {
+        std::lock_guard lock(mutex_);
+        exec("INSERT INTO mqtt_positions (node, swipe_id) SELECT $1, COALESCE(MAX(id), 0) FROM swipes "
+             "ON CONFLICT (node) DO NOTHING",
+             {node});
+        Result r = exec("SELECT swipe_id FROM mqtt_positions WHERE node = $1", {node});
+        if (r.rows() == 0) throw StoreError("database: no MQTT position for node " + node);
+        return r.integer(0, 0);
+    }
+
+    void saveMqttPosition(const std::string& node, int64_t swipeId) override {
+        std::lock_guard lock(mutex_);
+        exec("INSERT INTO mqtt_positions (node, swipe_id) VALUES ($1, $2) "
+             "ON CONFLICT (node) DO UPDATE SET swipe_id = EXCLUDED.swipe_id",
+             {node, num(swipeId)});
     }
 
     void saveState(const ControllerRef& c, const nlohmann::json& state) override {

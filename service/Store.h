@@ -66,6 +66,12 @@ public:
 
     virtual std::vector<Swipe> swipes(const SwipeQuery& q) = 0;
 
+    // MQTT: the id of the swipe up to which the broker acknowledged every
+    // swipe a node publishes. A node without one starts at the newest swipe
+    // stored (what came before it is not published), and keeps that.
+    virtual int64_t mqttPosition(const std::string& node) = 0;
+    virtual void saveMqttPosition(const std::string& node, int64_t swipeId) = 0;
+
     // The last known state of each controller (JSON documents).
     virtual void saveState(const ControllerRef& c, const nlohmann::json& state) = 0;
     virtual std::map<ControllerRef, nlohmann::json> states() = 0;
