@@ -240,12 +240,17 @@ public:
         for (const auto& c : d.controllers)
             exec("INSERT INTO card_controllers (logical, bus, address) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING",
                  {d.card.logical, c.bus, num(c.address)});
+        announceCards();
         tx.commit();
     }
 
     bool deleteCard(const std::string& logical) override {
         std::lock_guard lock(mutex_);
-        return exec("DELETE FROM cards WHERE logical = $1", {logical}).changed() > 0;
+        Transaction tx(*this);
+        const bool deleted = exec("DELETE FROM cards WHERE logical = $1", {logical}).changed() > 0;
+        if (deleted) announceCards();
+        tx.commit();
+        return deleted;
     }
 
     std::map<std::string, std::string> applied(const ControllerRef& c) override {
@@ -329,6 +334,9 @@ private:
         PgStore& s_;
         bool done_ = false;
     };
+
+    // Other nodes hear of it when the transaction commits (CardNotices).
+    void announceCards() { exec(std::string("SELECT pg_notify('") + kCardChannel + "', '')", {}); }
 
     static std::string num(int64_t v) { return std::to_string(v); }
     // A text[] literal: every element quoted, quotes and backslashes escaped.

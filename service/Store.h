@@ -109,6 +109,9 @@ std::unique_ptr<Store> openStore(const std::string& url, const std::string& site
 
 std::unique_ptr<Store> openPgStore(const std::string& url, const std::string& site);
 
+// The PostgreSQL channel a change of the desired cards is announced on.
+inline constexpr const char* kCardChannel = "ostrel_cards";
+
 // The fields of a swipe-record line  b0|card|YYYY-MM-DD|hh:mm|codeA|codeB.
 Swipe parseRecordLine(const std::string& line);
 
