@@ -57,7 +57,6 @@ void CardNotices::stop() {
 }
 
 void CardNotices::drop() {
-    listening_ = false;
     if (conn_) PQfinish(conn_);
     conn_ = nullptr;
 }
@@ -126,7 +125,6 @@ std::string CardNotices::query(const char* sql, Clock::time_point deadline) {
 }
 
 std::string CardNotices::serve() {
-    listening_ = true;
     // Whatever was announced while nobody listened.
     changed_();
     auto quietUntil = Clock::now() + kQuietCheck;

@@ -11,7 +11,6 @@
 // workers are told once, for any change announced while it was away.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -33,9 +32,6 @@ public:
     void start();
     void stop();
 
-    // True while a connection is listening (for tests and /metrics).
-    bool listening() const { return listening_; }
-
 private:
     void run();
     // Connected and listening, or why not (stop: empty).
@@ -54,7 +50,6 @@ private:
     std::function<void()> changed_;
     pg_conn* conn_ = nullptr;
     int stopFd_ = -1;  // an eventfd: readable once stop() was called
-    std::atomic<bool> listening_{false};
     std::thread thread_;
 };
 
