@@ -108,6 +108,9 @@ TEST(Nodes, ACardChangedThroughOneNodeReachesAnotherNodesControllerAtOnce) {
     ASSERT_TRUE(eventually([&] {
         return body(b.client().Get("/api/v1/controllers/west/3"))["state"]["online"] == true;
     })) << b.log();
+    // The convergence that follows a controller coming online is over, so
+    // that it cannot pick the card up instead of the announcement.
+    std::this_thread::sleep_for(1500ms);
 
     auto enrolled = [&](const std::string& logical) {
         return west.with(3, [&](auto& s) { return s.cards.count(logical) == 1; });
