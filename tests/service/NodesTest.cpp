@@ -139,6 +139,31 @@ TEST(Nodes, ACardChangedThroughOneNodeReachesAnotherNodesControllerAtOnce) {
     EXPECT_TRUE(eventually([&] { return enrolled("000078"); }, 2s)) << b.log();
 }
 
+// A database server that stops answering the listening connection (its
+// process frozen) never holds the node up: it stops at once all the same.
+TEST(Nodes, ASilentCardListenerConnectionNeverHoldsTheNodeUp) {
+    PgCluster pg;
+    const std::string url = pg.createDatabase("site");
+    SimBus west({3});
+    Ostreld b;
+    b.useStore(url);
+    b.configure({{"west", west.path(), {3}}}, kNode("b"));
+    ASSERT_GT(b.start(), 0) << b.log();
+    ASSERT_TRUE(eventually([&] { return b.log().find("cards: listening for card changes") != std::string::npos; }))
+        << b.log();
+    auto rows = pg.exec("site", "SELECT pid FROM pg_stat_activity WHERE application_name = 'ostreld-cards'");
+    ASSERT_EQ(rows.size(), 1u);
+    const pid_t backend = std::stoi(rows[0][0]);
+    ASSERT_EQ(::kill(backend, SIGSTOP), 0);
+    std::this_thread::sleep_for(500ms);
+    const auto t0 = std::chrono::steady_clock::now();
+    b.kill(SIGTERM);
+    const double stopped = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ::kill(backend, SIGCONT);
+    EXPECT_LT(stopped, 5.0) << b.log();
+    EXPECT_NE(b.log().find("stopped"), std::string::npos) << b.log();
+}
+
 TEST(Nodes, TheStandbyTakesASharedBusOverWithinTheBoundAndCollectsExactlyOnce) {
     PgCluster pg;
     const std::string url = pg.createDatabase("site");
