@@ -27,8 +27,15 @@ constexpr auto kQuietCheck = 15s;
 constexpr auto kFirstBackoff = 500ms;
 constexpr auto kLongestBackoff = 30s;
 
-std::string trimmed(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+// libpq's message on one line: the server's may span several.
+std::string trimmed(const std::string& message) {
+    std::string s;
+    for (char ch : message) {
+        const bool space = ch == '\n' || ch == '\t' || ch == ' ';
+        if (space && (s.empty() || s.back() == ' ')) continue;
+        s += space ? ' ' : ch;
+    }
+    if (!s.empty() && s.back() == ' ') s.pop_back();
     return s;
 }
 
