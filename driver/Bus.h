@@ -250,7 +250,6 @@ private:
                                          const std::function<void(serial::SerialPort&)>& beforeOpen = {});
     Ack acknowledge(const std::vector<uint8_t>& frame, double t, int address);
     Ack acknowledgeHeld(const std::vector<uint8_t>& frame, double t, int address);
-    Result<std::vector<Record>> download(int address, const Progress& progress);  // lock held
     static NoReply noReplyOf(const driver::ExchangeOutcome& outcome, int address);
 
     std::string device_;

@@ -135,17 +135,16 @@ Outcome downloadOnce(serial::SerialPort& p, int16_t address, const Frame& reques
     }
     announced = static_cast<size_t>(n);
 
-    for (int32_t i = 0; i < n; ++i) {
-        Reply r = requestRecord(p, request);
-        if (r.size() < kRecordSize)
-            return {CollectionCheck::ShortRecord, "record " + std::to_string(i + 1) + " of " + std::to_string(n) +
-                                                      " came with " + std::to_string(r.size()) + " of 11 bytes"};
+    RecordsRead read = readRecords(p, request, announced, [&](size_t i, const Reply& r) {
         SwipeRecord rec;
         std::copy(r.begin(), r.begin() + kRecordSize, rec.raw.begin());
         rec.line = decodeRecordLine(r);
         records.push_back(std::move(rec));
-        if (options.progress) options.progress(static_cast<size_t>(i + 1), static_cast<size_t>(n));
-    }
+        if (options.progress) options.progress(i + 1, announced);
+    });
+    if (read.taken < announced)
+        return {CollectionCheck::ShortRecord, "record " + std::to_string(read.taken + 1) + " of " + std::to_string(n) +
+                                                  " came with " + std::to_string(read.shortReply.size()) + " of 11 bytes"};
     if (Outcome o = statusAfterRecords(p, address, n); !o.ok()) return o;
 
     const uint8_t addr = static_cast<uint8_t>(address);

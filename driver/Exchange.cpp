@@ -144,9 +144,16 @@ Reply exchange(serial::SerialPort& p, const Frame& frame, Wait wait,
 }
 
 Reply exchangeRound(serial::SerialPort& p, const Frame& frame, Wait wait, int address) {
+    return receiveRound(p, frame, wait, address, sendRound(p, frame));
+}
+
+serial::Clock::time_point sendRound(serial::SerialPort& p, const Frame& frame) {
     if (tracing()) traceLine(p.openPath() + " >", frame);
     p.write(frame);
-    auto start = serial::Clock::now();
+    return serial::Clock::now();
+}
+
+Reply receiveRound(serial::SerialPort& p, const Frame& frame, Wait wait, int address, serial::Clock::time_point start) {
     const auto limit = std::chrono::duration<double>(wait.t);
     if (p.echo()) {
         // The adapter hears its own transmission: the frame comes back first,

@@ -55,6 +55,14 @@ Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::S
 // is a line fault: the reply is then empty.
 Reply exchangeRound(serial::SerialPort& port, const Frame& frame, Wait wait, int address);
 
+// The two halves of exchangeRound, for a loop that does its own work while
+// the next reply is on the line: sendRound writes the frame and returns the
+// moment it was written; receiveRound does the rest, its time limit counted
+// from that moment.
+serial::Clock::time_point sendRound(serial::SerialPort& port, const Frame& frame);
+Reply receiveRound(serial::SerialPort& port, const Frame& frame, Wait wait, int address,
+                   serial::Clock::time_point sent);
+
 // At least n bytes and byte 0 equal to the address.
 bool accepted(const Reply& reply, size_t n, int16_t varAddr);
 

@@ -135,19 +135,26 @@ bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::Str
     const int32_t n = driver::recordCount(reply);
     varRecordCount = n;
 
-    for (int32_t i = 0; i < n; ++i) {
-        driver::Reply record = driver::requestRecord(p, frame);
-        if (lines.fixed) throw rt::AutomationError(rt::err::kFixedArray, "This array is fixed or temporarily locked");
-        // Element i is new and empty; growth is amortised by the vector.
-        lines.items.resize(static_cast<size_t>(i));
+    const auto total = static_cast<size_t>(n);
+    if (total > 0 && lines.fixed) {
+        // The first record is asked for before a fixed array is refused.
+        driver::requestRecord(p, frame);
+        throw rt::AutomationError(rt::err::kFixedArray, "This array is fixed or temporarily locked");
+    }
+    // Element i is new; growth is amortised by the vector.
+    driver::RecordsRead read = driver::readRecords(p, frame, total, [&](size_t i, const driver::Reply& record) {
+        lines.items.resize(i);
+        lines.items.push_back(driver::decodeRecordLine(record));
+        if (t_progress) t_progress(i + 1, total);
+    });
+    if (read.taken < total) {
+        // The short record's element is there, empty.
+        lines.items.resize(read.taken);
         lines.items.emplace_back();
-        if (record.size() < driver::kRecordSize)
-            throw rt::AutomationError(rt::err::kSubscriptOutOfRange,
-                                      "Subscript out of range: record " + std::to_string(i + 1) + " of " +
-                                          std::to_string(n) + " came with " + std::to_string(record.size()) +
-                                          " of 11 bytes");
-        lines.items.back() = driver::decodeRecordLine(record);
-        if (t_progress) t_progress(static_cast<size_t>(i + 1), static_cast<size_t>(n));
+        throw rt::AutomationError(rt::err::kSubscriptOutOfRange,
+                                  "Subscript out of range: record " + std::to_string(read.taken + 1) + " of " +
+                                      std::to_string(n) + " came with " + std::to_string(read.shortReply.size()) +
+                                      " of 11 bytes");
     }
 
     if (basic::trimSpaces(varTextFileName).empty()) return true;
@@ -189,26 +196,6 @@ Result<std::vector<Record>> Bus::records(int address, const Progress& progress) 
     CollectOptions options;
     options.clear = false;
     return collect(address, {}, progress, options);
-}
-
-Result<std::vector<Record>> Bus::download(int address, const Progress& progress) {
-    const driver::Frame frame = driver::recordRequest(static_cast<int16_t>(addressOf(address)));
-    Result<driver::Reply> count = runHeld(frame, driver::kCountWait.n, driver::kCountWait.t, address);
-    if (!count) return count.noReply();
-    const size_t n = static_cast<size_t>(driver::recordCount(*count));
-    std::vector<Record> records;
-    records.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        driver::Reply reply = driver::requestRecord(*port_, frame);
-        if (reply.size() < driver::kRecordSize) {
-            NoReply why = noReplyOf(driver::lastExchange(), address);
-            why.what = "record " + std::to_string(i + 1) + " of " + std::to_string(n);
-            return why;
-        }
-        records.push_back(driver::recordOf(reply));
-        if (progress) progress(i + 1, n);
-    }
-    return records;
 }
 
 // The driver's safe collection on this bus's port. A count or status that

@@ -36,6 +36,40 @@ int32_t recordCount(const Reply& countReply);
 // clearing anything and reads at most 11 bytes within 2 s.
 Reply requestRecord(serial::SerialPort& port, const Frame& request);
 
+// What readRecords took: the count of full records, and when that is short
+// of those asked for, the reply that ended the run (shorter than a record).
+struct RecordsRead {
+    size_t taken = 0;
+    Reply shortReply;
+};
+
+// Reads n records of a running download, each as requestRecord would: the
+// next request is written only once the reply before it is complete, so the
+// line carries exactly what one requestRecord after another would. Each full
+// reply goes to take(i, reply) after the next request is written, so that
+// the caller's work on it overlaps the next record's transfer. Stops at the
+// first reply shorter than a record, without writing another request.
+template <class Take>
+RecordsRead readRecords(serial::SerialPort& port, const Frame& request, size_t n, Take&& take) {
+    if (n == 0) return {};
+    serial::Clock::time_point sent = sendRound(port, request);
+    for (size_t i = 0; i < n; ++i) {
+        Reply reply = receiveRound(port, request, kRecordWait, -1, sent);
+        if (reply.size() < kRecordSize) return {i, std::move(reply)};
+        if (i + 1 < n) {
+            try {
+                sent = sendRound(port, request);
+            } catch (...) {
+                // The record in hand is the caller's before the failure is.
+                take(i, reply);
+                throw;
+            }
+        }
+        take(i, reply);
+    }
+    return {n, {}};
+}
+
 // Why a full record reply is not a well-formed record (its date or time is
 // not packed decimal, or byte 0 is not the bus address unless any leading
 // byte is accepted); nothing when it is well formed.

@@ -2,6 +2,8 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
+
 #include "basic/Numbers.h"
 #include "service/Log.h"
 
@@ -11,6 +13,9 @@ namespace {
 // Messages awaiting the broker's acknowledgement at most; more wait in the store.
 constexpr size_t kMaxInFlight = 100;
 constexpr int kKeepAliveSeconds = 10;
+// Acknowledgements are stored at most this long after the last store of them
+// (plus one turn of the publishing loop).
+constexpr auto kSaveEvery = std::chrono::milliseconds(100);
 
 nlohmann::json swipeJson(const Swipe& s) {
     return {{"id", s.id},     {"site", s.site}, {"bus", s.bus},     {"address", s.address},
@@ -58,6 +63,13 @@ MqttPublisher::MqttPublisher(const ServiceConfig& cfg, std::string node, Store& 
     mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int mid) {
         static_cast<MqttPublisher*>(self)->acknowledged(mid);
     });
+    // Before any collection starts: a node new to the store starts at the
+    // newest swipe, and no swipe of this run may be taken for an old one.
+    try {
+        readPosition();
+    } catch (const StoreError&) {
+        // Read again by the publishing thread, which says why.
+    }
 }
 
 MqttPublisher::~MqttPublisher() {
@@ -66,12 +78,24 @@ MqttPublisher::~MqttPublisher() {
 }
 
 void MqttPublisher::start() {
-    // A broker that is not there yet is tried again by the network thread.
-    int rc = mosquitto_connect_async(mosq_, cfg_.host.c_str(), cfg_.port, kKeepAliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS)
-        log(Level::Warning, "mqtt: " + cfg_.broker + ": " + mosquitto_strerror(rc) + "; retrying");
-    mosquitto_loop_start(mosq_);
+    connect();
     thread_ = std::thread([this] { run(); });
+}
+
+// Once a connection is under way the library's network thread keeps it,
+// reconnecting as needed; a first attempt refused at once (no broker yet)
+// leaves nothing for that thread to do, so it is repeated from run().
+void MqttPublisher::connect() {
+    const int rc = mosquitto_connect_async(mosq_, cfg_.host.c_str(), cfg_.port, kKeepAliveSeconds);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        mosquitto_loop_start(mosq_);
+        loopStarted_ = true;
+        return;
+    }
+    if (connectBackoff_ == std::chrono::seconds(1))
+        log(Level::Warning, "mqtt: " + cfg_.broker + ": " + mosquitto_strerror(rc) + "; retrying");
+    connectAt_ = std::chrono::steady_clock::now() + connectBackoff_;
+    connectBackoff_ = std::min(connectBackoff_ * 2, std::chrono::seconds(10));
 }
 
 void MqttPublisher::stop() {
@@ -88,8 +112,15 @@ void MqttPublisher::stop() {
     }
     // A clean stop says so itself; the will covers the rest.
     if (online) mosquitto_publish(mosq_, nullptr, nodeTopic_.c_str(), 7, "offline", 1, true);
-    mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, false);
+    if (loopStarted_) {
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop_stop(mosq_, false);
+    }
+    try {
+        savePosition(true);
+    } catch (const StoreError& e) {
+        log(Level::Warning, std::string("mqtt: storing the acknowledged position: ") + e.what());
+    }
 }
 
 void MqttPublisher::connected(int rc) {
@@ -129,6 +160,30 @@ void MqttPublisher::acknowledged(int mid) {
     byMid_.erase(it);
 }
 
+void MqttPublisher::readPosition() {
+    const int64_t position = store_.mqttPosition(node_);
+    std::lock_guard lock(mutex_);
+    sent_ = saved_ = position;
+}
+
+int64_t MqttPublisher::acknowledgedUpTo() const {
+    return inFlight_.empty() ? sent_ : inFlight_.begin()->first - 1;
+}
+
+void MqttPublisher::savePosition(bool now) {
+    int64_t position;
+    {
+        std::lock_guard lock(mutex_);
+        if (sent_ < 0) return;
+        position = acknowledgedUpTo();
+    }
+    const auto t = std::chrono::steady_clock::now();
+    if (position == saved_ || (!now && t - savedAt_ < kSaveEvery)) return;
+    store_.saveMqttPosition(node_, position);
+    saved_ = position;
+    savedAt_ = t;
+}
+
 void MqttPublisher::run() {
     while (true) {
         {
@@ -137,12 +192,20 @@ void MqttPublisher::run() {
         }
         // Events only say that something happened; what is published is read
         // from the store and the workers.
+        if (!loopStarted_ && std::chrono::steady_clock::now() >= connectAt_) connect();
         auto e = events_->next(std::chrono::milliseconds(200));
-        if (e) {
+        if (e && (e->type == "status" || e->type == "online" || e->type == "offline")) {
             std::lock_guard lock(mutex_);
-            if (e->type == "swipe" && sent_ < 0) sent_ = e->data.value("id", int64_t{1}) - 1;
-            if (e->type == "status" || e->type == "online" || e->type == "offline")
-                statesDue_.insert({e->data.value("bus", ""), e->data.value("address", 0)});
+            statesDue_.insert({e->data.value("bus", ""), e->data.value("address", 0)});
+        }
+        try {
+            if (saved_ < 0) readPosition();
+            savePosition(false);
+            positionFailing_ = false;
+        } catch (const StoreError& e) {
+            // Once per outage: the loop tries again every turn.
+            if (!positionFailing_) log(Level::Warning, std::string("mqtt: the acknowledged position: ") + e.what());
+            positionFailing_ = true;
         }
         std::set<std::pair<std::string, int>> states;
         {

@@ -41,6 +41,8 @@ const char* const kMigrations[] = {
     // 2: which node serves which bus, until when (the database's clock).
     R"(CREATE TABLE leases (
          key TEXT PRIMARY KEY, holder TEXT NOT NULL, node TEXT NOT NULL, expires_at TIMESTAMPTZ NOT NULL);)",
+    // 3: how far the MQTT broker acknowledged each node's swipes.
+    R"(CREATE TABLE mqtt_positions (node TEXT PRIMARY KEY, swipe_id BIGINT NOT NULL);)",
 };
 
 // Any fixed number: the advisory lock taken while migrating.
@@ -186,6 +188,23 @@ public:
         return out;
     }
 
+    int64_t mqttPosition(const std::string& node) override {
+        std::lock_guard lock(mutex_);
+        exec("INSERT INTO mqtt_positions (node, swipe_id) SELECT $1, COALESCE(MAX(id), 0) FROM swipes "
+             "ON CONFLICT (node) DO NOTHING",
+             {node});
+        Result r = exec("SELECT swipe_id FROM mqtt_positions WHERE node = $1", {node});
+        if (r.rows() == 0) throw StoreError("database: no MQTT position for node " + node);
+        return r.integer(0, 0);
+    }
+
+    void saveMqttPosition(const std::string& node, int64_t swipeId) override {
+        std::lock_guard lock(mutex_);
+        exec("INSERT INTO mqtt_positions (node, swipe_id) VALUES ($1, $2) "
+             "ON CONFLICT (node) DO UPDATE SET swipe_id = EXCLUDED.swipe_id",
+             {node, num(swipeId)});
+    }
+
     void saveState(const ControllerRef& c, const nlohmann::json& state) override {
         std::lock_guard lock(mutex_);
         exec("INSERT INTO controller_states (bus, address, state) VALUES ($1, $2, $3) "
@@ -223,12 +242,17 @@ public:
         for (const auto& c : d.controllers)
             exec("INSERT INTO card_controllers (logical, bus, address) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING",
                  {d.card.logical, c.bus, num(c.address)});
+        announceCards();
         tx.commit();
     }
 
     bool deleteCard(const std::string& logical) override {
         std::lock_guard lock(mutex_);
-        return exec("DELETE FROM cards WHERE logical = $1", {logical}).changed() > 0;
+        Transaction tx(*this);
+        const bool deleted = exec("DELETE FROM cards WHERE logical = $1", {logical}).changed() > 0;
+        if (deleted) announceCards();
+        tx.commit();
+        return deleted;
     }
 
     std::map<std::string, std::string> applied(const ControllerRef& c) override {
@@ -312,6 +336,9 @@ private:
         PgStore& s_;
         bool done_ = false;
     };
+
+    // Other nodes hear of it when the transaction commits (CardNotices).
+    void announceCards() { exec(std::string("SELECT pg_notify('") + kCardChannel + "', '')", {}); }
 
     static std::string num(int64_t v) { return std::to_string(v); }
     // A text[] literal: every element quoted, quotes and backslashes escaped.

@@ -40,6 +40,8 @@ const char* const kMigrations[] = {
        CREATE TABLE applied_cards (
          bus TEXT NOT NULL, address INTEGER NOT NULL, logical TEXT NOT NULL, fingerprint TEXT NOT NULL,
          applied_at TEXT NOT NULL, PRIMARY KEY (bus, address, logical));)",
+    // 2: how far the MQTT broker acknowledged each node's swipes.
+    R"(CREATE TABLE mqtt_positions (node TEXT PRIMARY KEY, swipe_id INTEGER NOT NULL);)",
 };
 
 class Statement {
@@ -197,6 +199,24 @@ public:
             out.push_back(std::move(w));
         }
         return out;
+    }
+
+    int64_t mqttPosition(const std::string& node) override {
+        std::lock_guard lock(mutex_);
+        Statement start(db_,
+                        "INSERT OR IGNORE INTO mqtt_positions (node, swipe_id) "
+                        "SELECT ?, COALESCE(MAX(id), 0) FROM swipes");
+        start.bind(1, node).run();
+        Statement s(db_, "SELECT swipe_id FROM mqtt_positions WHERE node = ?");
+        s.bind(1, node);
+        if (!s.step()) throw StoreError("database: no MQTT position for node " + node);
+        return s.integer(0);
+    }
+
+    void saveMqttPosition(const std::string& node, int64_t swipeId) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "INSERT OR REPLACE INTO mqtt_positions (node, swipe_id) VALUES (?, ?)");
+        s.bind(1, node).bind(2, swipeId).run();
     }
 
     void saveState(const ControllerRef& c, const nlohmann::json& state) override {

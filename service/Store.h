@@ -66,6 +66,12 @@ public:
 
     virtual std::vector<Swipe> swipes(const SwipeQuery& q) = 0;
 
+    // MQTT: the id of the swipe up to which the broker acknowledged every
+    // swipe a node publishes. A node without one starts at the newest swipe
+    // stored (what came before it is not published), and keeps that.
+    virtual int64_t mqttPosition(const std::string& node) = 0;
+    virtual void saveMqttPosition(const std::string& node, int64_t swipeId) = 0;
+
     // The last known state of each controller (JSON documents).
     virtual void saveState(const ControllerRef& c, const nlohmann::json& state) = 0;
     virtual std::map<ControllerRef, nlohmann::json> states() = 0;
@@ -102,6 +108,9 @@ std::unique_ptr<Store> openStore(const std::string& url, const std::string& site
                                  std::chrono::milliseconds busyTimeout = std::chrono::seconds(5));
 
 std::unique_ptr<Store> openPgStore(const std::string& url, const std::string& site);
+
+// The PostgreSQL channel a change of the desired cards is announced on.
+inline constexpr const char* kCardChannel = "ostrel_cards";
 
 // The fields of a swipe-record line  b0|card|YYYY-MM-DD|hh:mm|codeA|codeB.
 Swipe parseRecordLine(const std::string& line);

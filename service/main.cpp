@@ -12,6 +12,7 @@
 #include "basic/Numbers.h"
 #include "service/Api.h"
 #include "service/BusWorker.h"
+#include "service/CardNotices.h"
 #include "service/Config.h"
 #include "service/Lease.h"
 #include "service/Log.h"
@@ -156,13 +157,22 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // On a shared database, card changes made through other nodes reach this
+    // node's workers as they are committed.
+    std::unique_ptr<CardNotices> cardNotices;
+    if (cfg.store.rfind("postgresql://", 0) == 0 || cfg.store.rfind("postgres://", 0) == 0)
+        cardNotices = std::make_unique<CardNotices>(cfg.store, [&workers] {
+            for (auto& w : workers) w->cardsChanged();
+        });
     leases.start();
     for (auto& w : workers) w->start();
     if (mqtt) mqtt->start();
+    if (cardNotices) cardNotices->start();
 
     std::thread signals([&] { waitForStop(api); });
     api.serve();
     signals.join();
+    if (cardNotices) cardNotices->stop();
     if (mqtt) mqtt->stop();
     for (auto& w : workers) w->stop();
     leases.stop();

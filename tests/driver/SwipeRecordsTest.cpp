@@ -3,8 +3,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
+#include "driver/Bus.h"
 #include "driver/Exchange.h"
 #include "driver/SwipeRecords.h"
 #include "driver/cls_Door.h"
@@ -220,4 +222,87 @@ TEST_F(RecordsTest, DeviceVanishingMidDownloadRaisesAndWritesNoFile) {
     EXPECT_LT(secondsSince(t0), 5.0);
     EXPECT_EQ(d.error, serial::err::kDeviceGone);
     EXPECT_FALSE(fs::exists(path_));
+}
+
+// The record loop writes the next request before it decodes the reply in
+// hand. Nothing of that may show on the line: each request goes out only once
+// the reply before it is complete, a short reply ends the download without
+// another request, and the records come out as before, malformed or last.
+class RecordOrderTest : public RecordsTest {
+protected:
+    RecordOrderTest() {
+        driver::setTraceSink([this](const std::string& line) {
+            std::lock_guard lock(mutex_);
+            // "<stamp> <device> > bytes" or "... < bytes (note)"
+            if (line.find(" > ") != std::string::npos) directions_ += '>';
+            else if (line.find(" < ") != std::string::npos) directions_ += '<';
+        });
+    }
+    ~RecordOrderTest() override { driver::setTraceSink({}); }
+
+    // Each reply in two pieces, the second a little later: a request written
+    // before the whole reply was in would show in the trace.
+    void serve(std::vector<Bytes> records, size_t announced) {
+        auto step = std::make_shared<size_t>(0);
+        sim().setScript([=](const Bytes&) -> std::vector<sim::Chunk> {
+            const size_t i = (*step)++;
+            if (i == 0) return {{Ms(0), {1, static_cast<uint8_t>(announced >> 8), static_cast<uint8_t>(announced)}}};
+            if (i - 1 >= records.size()) return {};
+            const Bytes& r = records[i - 1];
+            const auto half = r.begin() + static_cast<std::ptrdiff_t>(r.size() / 2);
+            return {{Ms(0), Bytes(r.begin(), half)}, {Ms(4), Bytes(half, r.end())}};
+        });
+    }
+    std::string directions() {
+        std::lock_guard lock(mutex_);
+        return directions_;
+    }
+
+    std::mutex mutex_;
+    std::string directions_;
+};
+
+namespace {
+const Bytes kMalformed{0x01, 0x00, 0x00, 0x42, 0xAB, 0x13, 0x01, 0x99, 0xF0, 0x03, 0xFF};
+const Bytes kShort{0x01, 0x12, 0x34, 0x56, 0x09, 0x05};
+const std::vector<std::string> kLines = {"01|123456|2009-05-21|08:30|01|0", "01|000042|AB-13-01|99:F0|03|FF",
+                                         "37|007569|2010-12-01|17:05|02|1A", "23|AB1A00|09-00-00|20:AB|20|7"};
+}  // namespace
+
+TEST_F(RecordOrderTest, EveryRequestFollowsTheWholeReplyBeforeItAndRecordsDecodeAsBefore) {
+    serve({kRec1, kMalformed, kRec2, kRec3}, 4);
+    Download d = download("");
+    EXPECT_TRUE(d.ok);
+    EXPECT_EQ(d.lines.items, kLines);
+    EXPECT_EQ(directions(), "><><><><><");
+    EXPECT_EQ(frames(), std::vector<Bytes>(5, Bytes{1, 2, 0x11}));
+
+    // Bus::records reads through the checked download (status, records, status),
+    // whose retries on a malformed record are covered with the collection.
+}
+
+TEST_F(RecordOrderTest, AShortRecordEndsTheDownloadWithoutAnotherRequest) {
+    serve({kRec1, kMalformed, kShort, kRec2, kRec3}, 5);
+    Download d = download(name_);
+    EXPECT_EQ(d.error, rt::err::kSubscriptOutOfRange);
+    EXPECT_EQ(d.count, 5);
+    // Both records before it, and the short one's element, empty.
+    EXPECT_EQ(d.lines.items, (std::vector<std::string>{kLines[0], kLines[1], ""}));
+    EXPECT_FALSE(fs::exists(path_));
+    std::this_thread::sleep_for(Ms(100));
+    EXPECT_EQ(sim().frameCount(), 4u);
+    EXPECT_EQ(directions(), "><><><><");
+
+    // A fixed array is refused after the first record's exchange, as always.
+    sim().clearFrames();
+    serve({kRec1, kRec2}, 2);
+    Download fixed;
+    fixed.lines.fixed = true;
+    onFreshThread([&] {
+        cls_Door door;
+        std::string name;
+        EXPECT_AUTOMATION_ERROR(door.GetBrushRecord(1, fixed.count, fixed.lines, name), 10);
+    });
+    std::this_thread::sleep_for(Ms(100));
+    EXPECT_EQ(sim().frameCount(), 2u);
 }

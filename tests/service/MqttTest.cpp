@@ -159,5 +159,65 @@ TEST(Mqtt, EveryFrontEndGivesASwipeTheSameFields) {
     EXPECT_EQ(seen.size(), 5u);
 }
 
+// Where the broker got to is the store's: a node killed and restarted while
+// the broker is away publishes, once the broker is back, every swipe
+// committed meanwhile, each once.
+TEST(Mqtt, SwipesCommittedWhileTheBrokerIsAwaySurviveANodeKilledAndRestarted) {
+    Mosquitto broker;
+    SimBus bus({1});
+    Ostreld node;
+    node.configure({{"north", bus.path(), {1}}}, "node = \"n1\"\n[mqtt]\nbroker = \"" + broker.url() + "\"\n");
+    Subscriber sub(broker.port(), "ostrel/test/#", node.dir() / "sub.txt");
+    ASSERT_GT(node.start(), 0) << node.log();
+    ASSERT_TRUE(eventually([&] { return node.log().find("mqtt: connected") != std::string::npos; })) << node.log();
+    auto stored = [&](const std::string& sql) {
+        auto rows = node.query(sql);
+        return rows.empty() ? std::string() : rows[0][0];
+    };
+
+    // The first swipe is acknowledged and its position stored.
+    bus.addRecord(1, 0x000001);
+    ASSERT_TRUE(eventually([&] { return sub.swipes().size() == 1; }, 15s)) << node.log();
+    ASSERT_TRUE(eventually([&] { return stored("SELECT swipe_id FROM mqtt_positions WHERE node = 'n1'") == "1"; }))
+        << node.log();
+
+    broker.stop();
+    for (uint32_t card = 2; card <= 6; ++card) bus.addRecord(1, card);
+    ASSERT_TRUE(eventually([&] { return stored("SELECT COUNT(*) FROM swipes") == "6"; }, 15s)) << node.log();
+    node.kill(SIGKILL);
+    ASSERT_GT(node.start(), 0) << node.log();
+    std::this_thread::sleep_for(500ms);  // restarted with the broker still away
+    broker.start();
+
+    ASSERT_TRUE(eventually([&] { return sub.swipes().size() == 6; }, 20s))
+        << sub.swipes().size() << " of 6 seen\n" << node.log();
+    for (const auto& [card, n] : sub.swipes()) EXPECT_EQ(n, 1) << card;
+    EXPECT_TRUE(eventually([&] { return stored("SELECT swipe_id FROM mqtt_positions WHERE node = 'n1'") == "6"; }))
+        << node.log();
+}
+
+// A node new to a store starts at the newest swipe stored: history already
+// published by others is not sent again, and what follows is.
+TEST(Mqtt, ANodeNewToTheStoreStartsAtItsNewestSwipe) {
+    Mosquitto broker;
+    SimBus bus({1});
+    Ostreld node;
+    node.configure({{"north", bus.path(), {1}}});
+    ASSERT_GT(node.start(), 0) << node.log();
+    bus.addRecord(1, 0x000011);
+    ASSERT_TRUE(eventually([&] { return node.query("SELECT 1 FROM swipes WHERE card = '000011'").size() == 1; }, 15s))
+        << node.log();
+    node.kill(SIGTERM);
+
+    node.configure({{"north", bus.path(), {1}}}, "node = \"n2\"\n[mqtt]\nbroker = \"" + broker.url() + "\"\n");
+    Subscriber sub(broker.port(), "ostrel/test/#", node.dir() / "sub.txt");
+    ASSERT_GT(node.start(), 0) << node.log();
+    ASSERT_TRUE(eventually([&] { return node.log().find("mqtt: connected") != std::string::npos; })) << node.log();
+    bus.addRecord(1, 0x000012);
+    ASSERT_TRUE(eventually([&] { return sub.swipes().size() == 1; }, 15s)) << node.log();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(sub.swipes(), (std::map<std::string, int>{{"000012", 1}}));
+}
+
 }  // namespace
 }  // namespace ostrel::test

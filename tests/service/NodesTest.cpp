@@ -87,6 +87,83 @@ TEST(Nodes, TwoNodesShareSwipesStatesAndCardsAndAMisconfiguredThirdStandsBy) {
     EXPECT_EQ(east.with(1, [](auto& s) { return s.cards.size(); }), 0u);
 }
 
+// A card changed through one node is announced to the others: the node
+// serving its controller enrols (and removes) it at once, not at the
+// controller's next status poll, and hears changes again after its listening
+// connection was cut.
+TEST(Nodes, ACardChangedThroughOneNodeReachesAnotherNodesControllerAtOnce) {
+    PgCluster pg;
+    const std::string url = pg.createDatabase("site");
+    SimBus east({1}), west({3});
+    Ostreld a, b;
+    a.useStore(url);
+    b.useStore(url);
+    // Status polls far apart: only the announcement can be that quick.
+    a.configure({{"east", east.path(), {1}, "60s", "60s"}}, kNode("a"));
+    b.configure({{"west", west.path(), {3}, "60s", "60s"}}, kNode("b"));
+    ASSERT_GT(a.start(), 0) << a.log();
+    ASSERT_GT(b.start(), 0) << b.log();
+    ASSERT_TRUE(eventually([&] { return b.log().find("cards: listening for card changes") != std::string::npos; }))
+        << b.log();
+    ASSERT_TRUE(eventually([&] {
+        return body(b.client().Get("/api/v1/controllers/west/3"))["state"]["online"] == true;
+    })) << b.log();
+    // The convergence that follows a controller coming online is over, so
+    // that it cannot pick the card up instead of the announcement.
+    std::this_thread::sleep_for(1500ms);
+
+    auto enrolled = [&](const std::string& logical) {
+        return west.with(3, [&](auto& s) { return s.cards.count(logical) == 1; });
+    };
+    auto put = [&](const std::string& logical) {
+        json card = {{"physical", "00000000" + logical}, {"controllers", {{{"bus", "west"}, {"address", 3}}}}};
+        auto r = a.client().Put("/api/v1/cards/" + logical, card.dump(), "application/json");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 201) << r->body;
+    };
+    put("77");
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually([&] { return enrolled("000077"); }, 2s)) << b.log();
+    std::printf("card put through node a enrolled by node b after %.2f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    auto del = a.client().Delete("/api/v1/cards/77");
+    ASSERT_TRUE(del);
+    EXPECT_TRUE(eventually([&] { return !enrolled("000077"); }, 2s)) << b.log();
+
+    // The listening connections are cut: each node connects again and the
+    // next change arrives as quickly.
+    pg.exec("site", "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'ostreld-cards'");
+    ASSERT_TRUE(eventually([&] { return b.log().find("listening for card changes from other nodes again") != std::string::npos; }))
+        << b.log();
+    put("78");
+    EXPECT_TRUE(eventually([&] { return enrolled("000078"); }, 2s)) << b.log();
+}
+
+// A database server that stops answering the listening connection (its
+// process frozen) never holds the node up: it stops at once all the same.
+TEST(Nodes, ASilentCardListenerConnectionNeverHoldsTheNodeUp) {
+    PgCluster pg;
+    const std::string url = pg.createDatabase("site");
+    SimBus west({3});
+    Ostreld b;
+    b.useStore(url);
+    b.configure({{"west", west.path(), {3}}}, kNode("b"));
+    ASSERT_GT(b.start(), 0) << b.log();
+    ASSERT_TRUE(eventually([&] { return b.log().find("cards: listening for card changes") != std::string::npos; }))
+        << b.log();
+    auto rows = pg.exec("site", "SELECT pid FROM pg_stat_activity WHERE application_name = 'ostreld-cards'");
+    ASSERT_EQ(rows.size(), 1u);
+    const pid_t backend = std::stoi(rows[0][0]);
+    ASSERT_EQ(::kill(backend, SIGSTOP), 0);
+    std::this_thread::sleep_for(500ms);
+    const auto t0 = std::chrono::steady_clock::now();
+    b.kill(SIGTERM);
+    const double stopped = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ::kill(backend, SIGCONT);
+    EXPECT_LT(stopped, 5.0) << b.log();
+    EXPECT_NE(b.log().find("stopped"), std::string::npos) << b.log();
+}
+
 TEST(Nodes, TheStandbyTakesASharedBusOverWithinTheBoundAndCollectsExactlyOnce) {
     PgCluster pg;
     const std::string url = pg.createDatabase("site");

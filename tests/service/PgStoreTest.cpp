@@ -63,6 +63,18 @@ void checkContract(Store& s) {
     paged.after = page.back().id;
     EXPECT_EQ(s.swipes(paged).size(), 2u);
 
+    // Each node's MQTT position: a new node starts at the newest swipe and
+    // keeps what it stores, apart from every other node's.
+    const int64_t newest = oddRows[0].id;
+    EXPECT_EQ(s.mqttPosition("n1"), newest);
+    s.saveMqttPosition("n1", newest - 2);
+    s.commitBatch(south, {line(4)}, {line(4)});
+    EXPECT_EQ(s.mqttPosition("n1"), newest - 2);
+    EXPECT_EQ(s.mqttPosition("n2"), newest + 1);
+    s.saveMqttPosition("n2", newest + 1);
+    EXPECT_EQ(s.mqttPosition("n1"), newest - 2);
+    EXPECT_EQ(s.swipes(all).size(), 5u);
+
     s.saveState(north, {{"online", true}});
     s.saveState(north, {{"online", false}});
     EXPECT_EQ(s.states().at(north)["online"], false);
@@ -126,7 +138,7 @@ TEST(PgStore, NodesStartingTogetherMigrateOnceAndAReopenKeepsTheData) {
     for (auto& f : opening) ASSERT_NO_THROW(stores.push_back(f.get()));
     stores[0]->commitBatch({"b", 1}, {line(5)}, {line(5)});
     EXPECT_EQ(stores[3]->swipes({}).size(), 1u);
-    EXPECT_EQ(pg.exec("together", "SELECT COUNT(*) FROM schema_version")[0][0], "2");
+    EXPECT_EQ(pg.exec("together", "SELECT COUNT(*) FROM schema_version")[0][0], "3");
     stores.clear();
     EXPECT_EQ(openStore(url, "hq")->swipes({}).size(), 1u);
 

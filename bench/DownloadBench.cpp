@@ -1,0 +1,144 @@
+// The unpaced download of 10,000 records against the bare floor: the
+// driver's GetBrushRecord (its record loop decodes a reply while the next
+// one is on its way), the same exchanges one after another with the decoding
+// in between (requestRecord, then decodeRecordLine), and a bare write-then-
+// read of the same bytes (sim::BareLine). Rounds rotate which goes first, so
+// that a change in the machine's load falls on all three alike.
+//
+//   ostrel_bench_download [ROUNDS] [RECORDS]
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "driver/Exchange.h"
+#include "driver/Frames.h"
+#include "driver/SwipeRecords.h"
+#include "driver/cls_Door.h"
+#include "serial/SerialPort.h"
+#include "sim/BareLine.h"
+#include "sim/SimController.h"
+
+using namespace ostrel;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double threadCpu() {
+    rusage ru{};
+    getrusage(RUSAGE_THREAD, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+struct Sample {
+    double seconds = 0, cpu = 0;
+};
+
+Sample timed(const std::function<size_t()>& run, size_t expect) {
+    const double c0 = threadCpu();
+    const auto t0 = Clock::now();
+    const size_t got = run();
+    Sample s{std::chrono::duration<double>(Clock::now() - t0).count(), threadCpu() - c0};
+    if (got != expect) std::fprintf(stderr, "downloaded %zu of %zu records\n", got, expect);
+    return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
+    const size_t records = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 10000;
+    sim::SimController sim;
+    sim.seedRecords(records);
+    setenv("OSTREL_COM1", sim.slavePath().c_str(), 1);
+    const driver::Frame request{1, 2, 0x11};
+
+    // Each port is opened before the clock starts, as the floor's line is.
+    cls_Door door;
+    std::string settings = "9600,n,8,1";
+    int16_t in = 2048, out = 512;
+    door.SetPort(1, settings, in, out);
+    // The sequential loop runs on the same port as GetBrushRecord.
+    serial::SerialPort& port = driver::port();
+    sim::BareLine bare(sim.slavePath());
+
+    const std::vector<std::pair<std::string, std::function<size_t()>>> contenders = {
+        {"driver GetBrushRecord",
+         [&] {
+             int32_t count = 0;
+             rt::StringArray lines;
+             std::string name;
+             door.GetBrushRecord(1, count, lines, name);
+             return lines.items.size();
+         }},
+        {"decode between exchanges",
+         [&] {
+             driver::Reply count = driver::exchange(port, request, driver::kCountWait);
+             const auto n = static_cast<size_t>(driver::recordCount(count));
+             std::vector<std::string> lines;
+             for (size_t i = 0; i < n; ++i) {
+                 driver::Reply r = driver::requestRecord(port, request);
+                 if (r.size() < driver::kRecordSize) break;
+                 lines.push_back(driver::decodeRecordLine(r));
+             }
+             return lines.size();
+         }},
+        {"bare floor",
+         [&] {
+             bare.roundTrip(request, 3, true);
+             size_t n = 0;
+             for (size_t i = 0; i < records; ++i) n += bare.roundTrip(request, 11) == 11;
+             return n;
+         }},
+    };
+
+    std::printf("%d rounds of %zu records, load average before: %s\n", rounds, records, loadAverage().c_str());
+    std::vector<std::vector<Sample>> samples(contenders.size());
+    for (int round = 0; round < rounds; ++round)
+        for (size_t k = 0; k < contenders.size(); ++k) {
+            const size_t which = (k + static_cast<size_t>(round)) % contenders.size();
+            samples[which].push_back(timed(contenders[which].second, records));
+        }
+    std::printf("load average after: %s\n\n", loadAverage().c_str());
+
+    // Ratios against the floor of the same round: the load a round saw falls
+    // on both sides of its ratio.
+    std::printf("| measure | median (ms) | fastest (ms) | CPU per record (us) | / floor, median of rounds | / floor, fastest |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    const auto& floor = samples.back();
+    std::vector<double> floorTimes;
+    for (const Sample& s : floor) floorTimes.push_back(s.seconds);
+    const double floorFastest = *std::min_element(floorTimes.begin(), floorTimes.end());
+    for (size_t k = 0; k < contenders.size(); ++k) {
+        std::vector<double> times, cpus, ratios;
+        for (size_t r = 0; r < samples[k].size(); ++r) {
+            times.push_back(samples[k][r].seconds);
+            cpus.push_back(samples[k][r].cpu);
+            ratios.push_back(samples[k][r].seconds / floor[r].seconds);
+        }
+        const double fastest = *std::min_element(times.begin(), times.end());
+        std::printf("| %s | %.1f | %.1f | %.2f | %.4f | %.4f |\n", contenders[k].first.c_str(), median(times) * 1e3,
+                    fastest * 1e3, median(cpus) / static_cast<double>(records) * 1e6, median(ratios),
+                    fastest / floorFastest);
+    }
+    return 0;
+}
