@@ -12,7 +12,9 @@
 #include "service/Api.h"
 #include "service/BusWorker.h"
 #include "service/Config.h"
+#include "service/HealthWatch.h"
 #include "service/Lease.h"
+#include "service/LineCapacity.h"
 #include "service/Log.h"
 #include "service/Mqtt.h"
 #include "service/Store.h"
@@ -54,6 +56,7 @@ int main(int argc, char** argv) {
         try {
             ServiceConfig cfg = loadConfig(check);
             std::cout << check << ": valid: site " << cfg.site << ", " << cfg.buses.size() << " buses\n";
+            for (const auto& w : capacityWarnings(cfg)) std::cout << "warning: " << w << "\n";
             return 0;
         } catch (const ConfigError& e) {
             std::cerr << e.what() << "\n";
@@ -126,14 +129,20 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    for (const auto& w : capacityWarnings(cfg)) log(Level::Warning, w);
     leases.start();
     for (auto& w : workers) w->start();
+    std::vector<BusWorker*> watched;
+    for (auto& w : workers) watched.push_back(w.get());
+    HealthWatch watch(watched);
+    watch.start();
     if (mqtt) mqtt->start();
 
     std::thread signals([&] { waitForStop(api); });
     api.serve();
     signals.join();
     if (mqtt) mqtt->stop();
+    watch.stop();
     for (auto& w : workers) w->stop();
     leases.stop();
     log(Level::Info, "stopped");
