@@ -494,7 +494,7 @@ void BusWorker::pollStatus(Controller& c, SteadyClock::time_point deadline) {
     }
     {
         std::lock_guard lock(mutex_);
-        schedule_.statusAnswered(a, started, st.recordCount > 0);
+        schedule_.statusAnswered(a, deadline, started, st.recordCount > 0);
     }
     noteExchange(c);
     double drift = 0;

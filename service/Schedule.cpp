@@ -41,7 +41,7 @@ std::optional<Schedule::Due> Schedule::next(Time now, Time* wake) const {
     return best;
 }
 
-void Schedule::statusAnswered(int address, Time started, bool recordsWaiting) {
+void Schedule::statusAnswered(int address, Time due, Time started, bool recordsWaiting) {
     Entry* e = find(address);
     if (!e) return;
     e->misses = 0;
@@ -53,7 +53,7 @@ void Schedule::statusAnswered(int address, Time started, bool recordsWaiting) {
         e->collect = std::min(e->collect, std::max(started, e->collectPause));
         cardsWanted(address, started);
     }
-    if (recordsWaiting) e->collect = std::min(e->collect, std::max(started, e->collectPause));
+    if (recordsWaiting) e->collect = std::min(e->collect, std::max(std::min(due, started), e->collectPause));
 }
 
 void Schedule::statusMissed(int address, Time now) {

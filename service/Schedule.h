@@ -44,9 +44,11 @@ public:
     // `wake` (when given) is when the next one falls due.
     std::optional<Due> next(Time now, Time* wake = nullptr) const;
 
-    // Outcomes, as the worker sees them. A status poll that was answered
-    // (recordsWaiting: the controller holds swipes, so collect at once).
-    void statusAnswered(int address, Time started, bool recordsWaiting);
+    // Outcomes, as the worker sees them. A status poll that was answered,
+    // started at `started` for the deadline `due`. When the controller holds
+    // swipes (recordsWaiting) their collection is due at once, with the
+    // poll's own deadline: it goes ahead of polls that fell due later.
+    void statusAnswered(int address, Time due, Time started, bool recordsWaiting);
     void statusMissed(int address, Time now);
     // The next status poll falls due at once (a collection met silence).
     void statusNow(int address, Time now);

@@ -57,7 +57,7 @@ struct Line {
                     polls[due->address].push_back(began);
                     if (answers(due->address)) {
                         now += kPoll;
-                        schedule.statusAnswered(due->address, began, swipesWaiting.count(due->address) > 0);
+                        schedule.statusAnswered(due->address, due->deadline, began, swipesWaiting.count(due->address) > 0);
                     } else {
                         now += kProbe;
                         silentTime += kProbe;
@@ -202,8 +202,8 @@ TEST(Schedule, TheMostOverdueDutyComesFirst) {
     auto d = s.next(t0);
     ASSERT_TRUE(d);
     EXPECT_EQ(d->address, 1);
-    s.statusAnswered(1, t0, true);
-    s.statusAnswered(2, t0, false);
+    s.statusAnswered(1, t0, t0, true);
+    s.statusAnswered(2, t0, t0, false);
     // 3 is still due from t0; 1's collection from t0 too, and 1 and 2's
     // cards: the earliest deadline wins, ties in address order.
     d = s.next(t0 + 100ms);
@@ -218,7 +218,7 @@ TEST(Schedule, TheMostOverdueDutyComesFirst) {
     ASSERT_TRUE(d);
     EXPECT_EQ(d->address, 3);
     EXPECT_EQ(d->duty, Schedule::Duty::Status);
-    s.statusAnswered(3, t0 + 100ms, false);
+    s.statusAnswered(3, t0 + 100ms, t0 + 100ms, false);
     s.collectDone(3, t0 + 100ms);
     s.cardsDone(3);
     // Nothing due: the next deadline is 1's and 2's status at t0 + 1 s.
@@ -228,23 +228,23 @@ TEST(Schedule, TheMostOverdueDutyComesFirst) {
     // A collection that failed its checks waits out its pause even when
     // the next poll still sees swipes.
     s.collectAgainAt(1, t0 + 4s);
-    s.statusAnswered(1, t0 + 1s, true);
+    s.statusAnswered(1, t0 + 1s, t0 + 1s, true);
     // Due now: 1's status (from t0 + 2 s), 2's (t0 + 1 s), 3's (t0 + 1.1 s):
     // the most overdue goes first, not the lowest address.
     auto c = s.next(t0 + 3s);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->address, 2);
     EXPECT_EQ(c->duty, Schedule::Duty::Status);
-    s.statusAnswered(2, t0 + 3s, false);
+    s.statusAnswered(2, t0 + 3s, t0 + 3s, false);
     c = s.next(t0 + 3s);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->address, 3);
-    s.statusAnswered(3, t0 + 3s, false);
+    s.statusAnswered(3, t0 + 3s, t0 + 3s, false);
     c = s.next(t0 + 3s);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->address, 1);
     EXPECT_EQ(c->duty, Schedule::Duty::Status);
-    s.statusAnswered(1, t0 + 3s, true);
+    s.statusAnswered(1, t0 + 3s, t0 + 3s, true);
     // 1 holds swipes, but its collection waits out the pause.
     c = s.next(t0 + 3500ms);
     EXPECT_FALSE(c);
@@ -254,11 +254,33 @@ TEST(Schedule, TheMostOverdueDutyComesFirst) {
     ASSERT_TRUE(c);
     EXPECT_EQ(c->address, 1);
     EXPECT_EQ(c->duty, Schedule::Duty::Status);
-    s.statusAnswered(1, t0 + 4s, true);
+    s.statusAnswered(1, t0 + 4s, t0 + 4s, true);
     c = s.next(t0 + 4s);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->address, 1);
     EXPECT_EQ(c->duty, Schedule::Duty::Collect);
+}
+
+TEST(Schedule, SwipesFoundByALatePollAreCollectedAheadOfTheNextPolls) {
+    const Time t0 = Time{} + 1h;
+    Schedule s(1s, 60s, kProbe, {1, 2, 3}, t0);
+    for (int a : {1, 2, 3}) {
+        s.statusAnswered(a, t0, t0, false);
+        s.collectDone(a, t0);
+        s.cardsDone(a);
+    }
+    // The line runs 2 s late: every poll was due at t0 + 1 s. The poll of 1
+    // finds swipes; their collection keeps that poll's place in the queue.
+    s.statusAnswered(1, t0 + 1s, t0 + 3s, true);
+    auto d = s.next(t0 + 3s + kPoll);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->address, 1);
+    EXPECT_EQ(d->duty, Schedule::Duty::Collect);
+    s.collectDone(1, t0 + 3s + kPoll);
+    d = s.next(t0 + 3s + kPoll + kCollect);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->address, 2);
+    EXPECT_EQ(d->duty, Schedule::Duty::Status);
 }
 
 }  // namespace

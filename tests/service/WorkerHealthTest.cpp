@@ -1,0 +1,136 @@
+// A bus worker that stops turning is seen: its heartbeat stops, health()
+// names it and what it was doing, /healthz answers 503 naming the bus, and
+// all of it clears once the worker turns again.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <thread>
+
+#include <httplib.h>
+
+#include "service/Api.h"
+#include "service/BusWorker.h"
+#include "service/Log.h"
+
+namespace ostrel::service {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A controller whose status reply can be held back for as long as the test
+// likes: the worker is then stuck inside the link, as behind a device that
+// never returns.
+struct HeldLink : BusLink {
+    std::mutex* mutex;
+    std::condition_variable* cv;
+    bool* hold;
+
+    bool status(int, ControllerStatus& st) override {
+        std::unique_lock lock(*mutex);
+        cv->wait(lock, [&] { return !*hold; });
+        st.clock = "2026-01-05T10:00:00";
+        return true;
+    }
+    bool lockStates(int, LockState&, LockState&) override { return true; }
+    bool openLock(int, int) override { return true; }
+    bool setLockDelay(int, int, int) override { return true; }
+    bool setClock(int, const std::string&, const std::string&) override { return true; }
+    bool enrol(int, const CardEntry&) override { return true; }
+    bool removeCard(int, const std::string&) override { return true; }
+    bool removeAllCards(int) override { return true; }
+    LinkCollection collect(int, const MakeDurable&) override { return {true, false, {}}; }
+    bool records(int, std::vector<std::string>&) override { return true; }
+    std::string noReplyReason() const override { return "silent"; }
+    unsigned long exchanges() const override { return 0; }
+    void close() override {}
+};
+
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return cond();
+}
+
+TEST(WorkerHealth, AStalledWorkerIsNamedUntilItTurnsAgain) {
+    setLogLevel(Level::Error);
+    const auto db = std::filesystem::temp_directory_path() / ("health-" + std::to_string(getpid()) + ".db");
+    std::filesystem::remove(db);
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool hold = false;
+    {
+        ServiceConfig cfg;
+        cfg.trustHostClock = "never";
+        BusConfig b;
+        b.name = "north";
+        b.device = "/dev/null";
+        b.statusEvery = 200ms;
+        b.controllers = {{7, "door"}};
+        cfg.buses = {b};
+        auto store = openStore("sqlite:" + db.string(), "hq");
+        EventBus events;
+        Metrics metrics;
+        BusWorker worker(cfg, b, *store, events, metrics, [&](const BusConfig&) {
+            auto link = std::make_unique<HeldLink>();
+            link->mutex = &mutex;
+            link->cv = &cv;
+            link->hold = &hold;
+            return link;
+        });
+        EXPECT_TRUE(worker.health().ok);  // not started: nothing to say
+        worker.start();
+        Api api(cfg, "health-token-123", *store, events, metrics, {{"north", &worker}});
+        const int port = api.bind("127.0.0.1:0");
+        std::thread server([&] { api.serve(); });
+        httplib::Client client("127.0.0.1", port);
+
+        ASSERT_TRUE(eventually([&] { return worker.state(7)["online"] == true; }, 5s));
+        EXPECT_TRUE(worker.health().ok);
+        EXPECT_EQ(client.Get("/healthz")->status, 200);
+
+        // The next status poll never returns: within twice the longest
+        // exchange (about 1 s at 9600 baud) plus the 1 s idle period, the
+        // worker is named, with what it was doing.
+        {
+            std::lock_guard lock(mutex);
+            hold = true;
+        }
+        const auto held = std::chrono::steady_clock::now();
+        ASSERT_TRUE(eventually([&] { return !worker.health().ok; }, 10s));
+        const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - held).count();
+        EXPECT_GT(after, 2.5);
+        EXPECT_LT(after, 6.0);
+        const std::string reason = worker.health().reason;
+        EXPECT_NE(reason.find("bus north: worker stalled"), std::string::npos) << reason;
+        EXPECT_NE(reason.find("the status poll of north/7"), std::string::npos) << reason;
+        auto r = client.Get("/healthz");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 503);
+        auto j = nlohmann::json::parse(r->body, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << r->body;
+        EXPECT_EQ(j["status"], "stalled");
+        ASSERT_EQ(j["stalled"].size(), 1u) << r->body;
+        EXPECT_EQ(j["stalled"][0]["bus"], "north");
+
+        // Released, it turns again and is healthy.
+        {
+            std::lock_guard lock(mutex);
+            hold = false;
+        }
+        cv.notify_all();
+        EXPECT_TRUE(eventually([&] { return worker.health().ok; }, 5s));
+        EXPECT_EQ(client.Get("/healthz")->status, 200);
+        api.stop();
+        server.join();
+        worker.stop();
+        EXPECT_TRUE(worker.health().ok);  // stopped: nothing to say
+    }
+    for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(db.string() + ext);
+}
+
+}  // namespace
+}  // namespace ostrel::service
