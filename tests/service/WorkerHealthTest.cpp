@@ -3,14 +3,20 @@
 // all of it clears once the worker turns again.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <httplib.h>
 
 #include "service/Api.h"
 #include "service/BusWorker.h"
+#include "service/HealthWatch.h"
 #include "service/Log.h"
 
 namespace ostrel::service {
@@ -83,14 +89,25 @@ TEST(WorkerHealth, AStalledWorkerIsNamedUntilItTurnsAgain) {
         });
         EXPECT_TRUE(worker.health().ok);  // not started: nothing to say
         worker.start();
+        // The log (stderr) goes to a file while the watch looks.
+        const auto logFile = db.string() + ".log";
+        std::fflush(stderr);
+        const int savedErr = dup(2);
+        const int logFd = ::open(logFile.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+        ASSERT_GE(logFd, 0);
+        dup2(logFd, 2);
+        HealthWatch watch({&worker});
+        watch.start();
         Api api(cfg, "health-token-123", *store, events, metrics, {{"north", &worker}});
         const int port = api.bind("127.0.0.1:0");
         std::thread server([&] { api.serve(); });
         httplib::Client client("127.0.0.1", port);
 
-        ASSERT_TRUE(eventually([&] { return worker.state(7)["online"] == true; }, 5s));
+        // (No ASSERT while the server thread runs: it must be joined.)
+        EXPECT_TRUE(eventually([&] { return worker.state(7)["online"] == true; }, 5s));
         EXPECT_TRUE(worker.health().ok);
-        EXPECT_EQ(client.Get("/healthz")->status, 200);
+        auto first = client.Get("/healthz");
+        EXPECT_TRUE(first && first->status == 200);
 
         // The next status poll never returns: within twice the longest
         // exchange (about 1 s at 9600 baud) plus the 1 s idle period, the
@@ -100,7 +117,7 @@ TEST(WorkerHealth, AStalledWorkerIsNamedUntilItTurnsAgain) {
             hold = true;
         }
         const auto held = std::chrono::steady_clock::now();
-        ASSERT_TRUE(eventually([&] { return !worker.health().ok; }, 10s));
+        EXPECT_TRUE(eventually([&] { return !worker.health().ok; }, 10s));
         const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - held).count();
         EXPECT_GT(after, 2.5);
         EXPECT_LT(after, 6.0);
@@ -108,13 +125,22 @@ TEST(WorkerHealth, AStalledWorkerIsNamedUntilItTurnsAgain) {
         EXPECT_NE(reason.find("bus north: worker stalled"), std::string::npos) << reason;
         EXPECT_NE(reason.find("the status poll of north/7"), std::string::npos) << reason;
         auto r = client.Get("/healthz");
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, 503);
-        auto j = nlohmann::json::parse(r->body, nullptr, false);
-        ASSERT_TRUE(j.is_object()) << r->body;
-        EXPECT_EQ(j["status"], "stalled");
-        ASSERT_EQ(j["stalled"].size(), 1u) << r->body;
-        EXPECT_EQ(j["stalled"][0]["bus"], "north");
+        EXPECT_TRUE(r && r->status == 503);
+        const auto j = nlohmann::json::parse(r ? r->body : "", nullptr, false);
+        const auto stalled = j.is_object() ? j.value("stalled", nlohmann::json()) : nlohmann::json();
+        EXPECT_TRUE(j.is_object() && j.value("status", "") == "stalled") << j;
+        EXPECT_TRUE(stalled.is_array() && stalled.size() == 1 && stalled[0].value("bus", "") == "north" &&
+                    stalled[0].value("reason", "").find("worker stalled") != std::string::npos)
+            << j;
+
+        // The watch says so in the log, at error level.
+        auto logged = [&] {
+            std::stringstream text;
+            text << std::ifstream(logFile).rdbuf();
+            return text.str();
+        };
+        EXPECT_TRUE(eventually([&] { return logged().find("<3>error: bus north: worker stalled") != std::string::npos; },
+                               3s));
 
         // Released, it turns again and is healthy.
         {
@@ -123,7 +149,18 @@ TEST(WorkerHealth, AStalledWorkerIsNamedUntilItTurnsAgain) {
         }
         cv.notify_all();
         EXPECT_TRUE(eventually([&] { return worker.health().ok; }, 5s));
-        EXPECT_EQ(client.Get("/healthz")->status, 200);
+        auto again = client.Get("/healthz");
+        EXPECT_TRUE(again && again->status == 200);
+        // Said once for the one stall.
+        watch.stop();
+        std::fflush(stderr);
+        dup2(savedErr, 2);
+        ::close(savedErr);
+        ::close(logFd);
+        const std::string text = logged();
+        std::filesystem::remove(logFile);
+        EXPECT_NE(text.find("<3>error: bus north: worker stalled"), std::string::npos) << text;
+        EXPECT_EQ(text.find("worker stalled", text.find("worker stalled") + 1), std::string::npos) << text;
         api.stop();
         server.join();
         worker.stop();
