@@ -21,6 +21,10 @@ constexpr std::chrono::milliseconds kMaxBackoff{30'000};
 constexpr std::chrono::milliseconds kBeatEvery{1'000};
 // The window of the line's busy share.
 constexpr std::chrono::seconds kBusyWindow{10};
+// A poll's state is written to the store at least this often.
+constexpr std::chrono::seconds kPolledStateEvery{10};
+// The parts of the state every poll changes.
+const char* const kPollVolatile[] = {"polled_at", "clock", "clock_drift_seconds"};
 // The pause before a collection that failed its checks is tried again.
 constexpr std::chrono::milliseconds kDownloadRestart{3'000};
 
@@ -457,9 +461,28 @@ void BusWorker::saveState(Controller& c) {
     }
     try {
         store_.saveState({bus_.name, c.cfg.address}, copy);
+        c.saved = std::move(copy);
+        c.savedAt = SteadyClock::now();
     } catch (const StoreError& e) {
         log(Level::Error, "bus " + bus_.name + ": cannot save state: " + e.what());
     }
+}
+
+void BusWorker::savePolledState(Controller& c) {
+    if (SteadyClock::now() - c.savedAt < kPolledStateEvery && c.saved.is_object()) {
+        nlohmann::json now, before = c.saved;
+        {
+            std::lock_guard lock(mutex_);
+            now = c.state;
+        }
+        if (!now.is_object()) return saveState(c);
+        for (const char* key : kPollVolatile) {
+            now.erase(key);
+            before.erase(key);
+        }
+        if (now == before) return;
+    }
+    saveState(c);
 }
 
 void BusWorker::noteExchange(Controller& c) {
@@ -516,7 +539,7 @@ void BusWorker::pollStatus(Controller& c, SteadyClock::time_point deadline) {
     event["bus"] = bus_.name;
     event["address"] = a;
     events_.publish("status", event);
-    saveState(c);
+    savePolledState(c);
 
     const double maxDrift = std::chrono::duration<double>(bus_.clockMaxDrift).count();
     if ((!hasDrift || std::fabs(drift) > maxDrift) && trustHostClock()) {

@@ -85,6 +85,9 @@ private:
     struct Controller {
         ControllerConfig cfg;
         std::chrono::steady_clock::time_point lastCollected = std::chrono::steady_clock::now();
+        // The state as last written to the store, and when.
+        nlohmann::json saved;
+        std::chrono::steady_clock::time_point savedAt{};
         nlohmann::json state = nlohmann::json::object();
         int online = -1;  // unknown until the first poll
         bool resyncDue = false;
@@ -111,6 +114,10 @@ private:
     void busFailed(const std::string& why);
     void noteNoReply(Controller& c);
     void saveState(Controller& c);
+    // After a poll: written when more than the clock and poll time changed,
+    // or at the latest every few seconds (each write is a synchronous commit
+    // the line would wait for).
+    void savePolledState(Controller& c);
     void noteExchange(Controller& c);
     void beat();
     void doing(std::string what);

@@ -1,11 +1,13 @@
 // A bus worker that stops turning is seen: its heartbeat stops, health()
 // names it and what it was doing, /healthz answers 503 naming the bus, and
-// all of it clears once the worker turns again.
+// all of it clears once the worker turns again. And what the worker keeps of
+// its polls in the store.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -165,6 +167,67 @@ TEST(WorkerHealth, AStalledWorkerIsNamedUntilItTurnsAgain) {
         server.join();
         worker.stop();
         EXPECT_TRUE(worker.health().ok);  // stopped: nothing to say
+    }
+    for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(db.string() + ext);
+}
+
+// The state written to the store after each poll: a change beyond the clock
+// and the poll time is written at once, the clock and poll time alone only
+// every few seconds.
+TEST(WorkerHealth, APolledStateIsStoredWhenItChanges) {
+    setLogLevel(Level::Error);
+    const auto db = std::filesystem::temp_directory_path() / ("state-" + std::to_string(getpid()) + ".db");
+    std::filesystem::remove(db);
+    struct LockLink : HeldLink {
+        std::atomic<bool>* open;
+        bool lockStates(int, LockState& l1, LockState& l2) override {
+            l1 = *open ? LockState::Open : LockState::Closed;
+            l2 = LockState::Closed;
+            return true;
+        }
+    };
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool hold = false;
+    std::atomic<bool> open{false};
+    {
+        ServiceConfig cfg;
+        cfg.trustHostClock = "never";
+        BusConfig b;
+        b.name = "north";
+        b.device = "/dev/null";
+        b.statusEvery = 100ms;
+        b.controllers = {{7, "door"}};
+        cfg.buses = {b};
+        auto store = openStore("sqlite:" + db.string(), "hq");
+        EventBus events;
+        Metrics metrics;
+        BusWorker worker(cfg, b, *store, events, metrics, [&](const BusConfig&) {
+            auto link = std::make_unique<LockLink>();
+            link->mutex = &mutex;
+            link->cv = &cv;
+            link->hold = &hold;
+            link->open = &open;
+            return link;
+        });
+        worker.start();
+        auto stored = [&] {
+            auto all = store->states();
+            auto it = all.find({"north", 7});
+            return it == all.end() ? nlohmann::json() : it->second;
+        };
+        EXPECT_TRUE(eventually([&] { return stored()["online"] == true; }, 5s));
+        const auto first = stored();
+        EXPECT_EQ(first["locks"], nlohmann::json({"closed", "closed"}));
+        // Polled ten times a second for 2.5 s: the poll time moves in memory,
+        // not in the store.
+        std::this_thread::sleep_for(2500ms);
+        EXPECT_NE(worker.state(7)["polled_at"], first["polled_at"]);
+        EXPECT_EQ(stored()["polled_at"], first["polled_at"]);
+        // A lock opens: written at the next poll.
+        open = true;
+        EXPECT_TRUE(eventually([&] { return stored()["locks"] == nlohmann::json({"open", "closed"}); }, 2s)) << stored();
+        worker.stop();
     }
     for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(db.string() + ext);
 }
