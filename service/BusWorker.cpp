@@ -510,8 +510,7 @@ void BusWorker::pollStatus(Controller& c, SteadyClock::time_point deadline) {
         if (misses == Schedule::kMissesBeforeBackoff)
             log(Level::Info, bus_.name + "/" + std::to_string(a) + ": silent " + std::to_string(misses) +
                                  " polls in a row; probed again in " + std::to_string((next.count() + 999) / 1000) +
-                                 " s, then less often up to every " +
-                                 std::to_string(Schedule::kLongestProbeInterval.count() / 1000) + " s");
+                                 " s, then at growing intervals");
         setOnline(c, false, link_->noReplyReason());
         return;
     }
