@@ -177,7 +177,14 @@ void Api::routes() {
     // The web page: static files, no token (it signs in against /api).
     if (!s.set_mount_point("/", config_.webRoot))
         log(Level::Warning, "web page: " + config_.webRoot + " is not a folder; / is not served");
-    s.Get("/healthz", [this](const Req&, Res& res) { reply(res, 200, {{"status", "ok"}, {"site", config_.site}}); });
+    s.Get("/healthz", [this](const Req&, Res& res) {
+        // 503 naming every bus worker that stopped turning.
+        json stalled = json::array();
+        for (auto& [name, w] : workers_)
+            if (auto h = w->health(); !h.ok) stalled.push_back({{"bus", name}, {"reason", h.reason}});
+        if (!stalled.empty()) return reply(res, 503, {{"status", "stalled"}, {"site", config_.site}, {"stalled", stalled}});
+        reply(res, 200, {{"status", "ok"}, {"site", config_.site}});
+    });
     s.Get("/metrics", [this](const Req&, Res& res) { res.set_content(metrics_.text(), "text/plain; version=0.0.4"); });
     s.Get("/api/v1/openapi.json", [](const Req&, Res& res) { res.set_content(openApiDocument(), "application/json"); });
 

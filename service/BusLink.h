@@ -70,8 +70,22 @@ public:
     virtual std::string noReplyReason() const = 0;
     // Exchanges made so far (for the metrics).
     virtual unsigned long exchanges() const = 0;
+    // Seconds the line was held by exchanges so far (a collection's commit
+    // to the store excluded).
+    virtual double lineSeconds() const { return 0; }
+    // Called at every exchange, from the thread using the link: the worker's
+    // heartbeat while one operation runs through many exchanges.
+    void onProgress(std::function<void()> progress) { progress_ = std::move(progress); }
     // Closes the device; the next operation opens it again.
     virtual void close() = 0;
+
+protected:
+    void progress() const {
+        if (progress_) progress_();
+    }
+
+private:
+    std::function<void()> progress_;
 };
 
 // A link over the driver's typed Bus on the configured device.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 
 #include "basic/Numbers.h"
@@ -17,6 +18,14 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kMaxBackoff{30'000};
+// The longest the worker waits idle before it beats again.
+constexpr std::chrono::milliseconds kBeatEvery{1'000};
+// The window of the line's busy share.
+constexpr std::chrono::seconds kBusyWindow{10};
+// A poll's state is written to the store at least this often.
+constexpr std::chrono::seconds kPolledStateEvery{10};
+// The parts of the state every poll changes.
+const char* const kPollVolatile[] = {"polled_at", "clock", "clock_drift_seconds"};
 // The pause before a collection that failed its checks is tried again.
 constexpr std::chrono::milliseconds kDownloadRestart{3'000};
 
@@ -30,11 +39,29 @@ nlohmann::json swipeJson(const Swipe& s) {
             {"line", s.line}, {"collected_at", s.collectedAt}};
 }
 
+double seconds(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::vector<int> addressesOf(const BusConfig& bus) {
+    std::vector<int> out;
+    for (const auto& c : bus.controllers) out.push_back(c.address);
+    return out;
+}
+
+Millis millisOf(double s) { return Millis(static_cast<Millis::rep>(std::ceil(s * 1000))); }
+
 }  // namespace
 
 BusWorker::BusWorker(const ServiceConfig& service, const BusConfig& bus, Store& store, EventBus& events,
                      Metrics& metrics, LinkFactory makeLink)
-    : service_(service), bus_(bus), store_(store), events_(events), metrics_(metrics), makeLink_(std::move(makeLink)) {
+    : service_(service),
+      bus_(bus),
+      store_(store),
+      events_(events),
+      metrics_(metrics),
+      makeLink_(std::move(makeLink)),
+      lineCost_(bus.settings),
+      schedule_(bus.statusEvery, bus.collectEvery, millisOf(lineCost_.silentProbe()), addressesOf(bus),
+                SteadyClock::now()) {
     auto saved = store_.states();
     for (const auto& cc : bus_.controllers) {
         Controller c;
@@ -81,7 +108,7 @@ OpResult BusWorker::call(std::function<OpResult(BusLink&)> op, std::chrono::mill
     {
         std::lock_guard lock(mutex_);
         if (stop_) return {OpResult::Kind::BusDown, "the service is stopping", {}};
-        jobs_.push_back([this, promise, op = std::move(op)] {
+        jobs_.push_back({[this, promise, op = std::move(op)] {
             OpResult r;
             try {
                 if (!serving()) {
@@ -99,7 +126,7 @@ OpResult BusWorker::call(std::function<OpResult(BusLink&)> op, std::chrono::mill
                 r = {OpResult::Kind::StoreFailed, e.what(), {}};
             }
             promise->set_value(std::move(r));
-        });
+        }, SteadyClock::now()});
     }
     cv_.notify_all();
     if (future.wait_for(limit) != std::future_status::ready)
@@ -160,7 +187,8 @@ void BusWorker::resync(int address) {
         Controller* c = find(address);
         if (!c) return;
         c->resyncDue = true;
-        c->cardsDue = true;
+        schedule_.cardsWanted(address, SteadyClock::now());
+        poked_ = true;
     }
     cv_.notify_all();
 }
@@ -168,94 +196,189 @@ void BusWorker::resync(int address) {
 void BusWorker::cardsChanged() {
     {
         std::lock_guard lock(mutex_);
-        for (auto& [a, c] : controllers_) c.cardsDue = true;
+        schedule_.cardsWantedEverywhere(SteadyClock::now());
+        poked_ = true;
     }
     cv_.notify_all();
 }
 
+BusWorker::Health BusWorker::health() const {
+    const auto beat = lastBeat_.load();
+    if (beat == 0) return {};
+    const double silent = seconds(SteadyClock::now() - SteadyClock::time_point(SteadyClock::duration(beat)));
+    const double limit = 2 * lineCost_.longestExchange() + seconds(kBeatEvery);
+    if (silent <= limit) return {};
+    std::string what;
+    {
+        std::lock_guard lock(doingMutex_);
+        what = doing_;
+    }
+    char text[256];
+    std::snprintf(text, sizeof text, "bus %s: worker stalled: no turn finished for %.1f s (limit %.1f s), during %s",
+                  bus_.name.c_str(), silent, limit, what.c_str());
+    return {false, text};
+}
+
+void BusWorker::beat() { lastBeat_ = SteadyClock::now().time_since_epoch().count(); }
+
+void BusWorker::doing(std::string what) {
+    std::lock_guard lock(doingMutex_);
+    doing_ = std::move(what);
+}
+
 void BusWorker::run() {
+    beat();
     link_ = makeLink_(bus_);
+    link_->onProgress([this] { beat(); });
     log(Level::Info, "bus " + bus_.name + ": serving " + basic::counted(controllers_.size(), "controller") + " on " +
                          bus_.device);
+    lastWorkEnd_ = windowStart_ = SteadyClock::now();
     while (true) {
+        beat();
         {
             std::unique_lock lock(mutex_);
             if (stop_) break;
         }
-        if (runOneJob()) continue;
-        if (!serving()) {
-            standBy();
-            continue;
-        }
-        if (standingBy_) {
-            standingBy_ = false;
-            log(Level::Info, "bus " + bus_.name + ": this node works the bus now");
-            std::lock_guard lock(mutex_);
-            for (auto& [a, c] : controllers_) {
-                c.nextStatus = c.nextCollect = {};
-                c.online = -1;
-                c.cardsDue = true;
-            }
-        }
-
-        auto now = SteadyClock::now();
-        Controller* due = nullptr;
-        enum { None, Status, Collect, Cards } what = None;
-        auto wake = now + std::chrono::hours(1);
-        {
-            std::lock_guard lock(mutex_);
-            if (failed_ && now < retryAt_) {
-                wake = retryAt_;
-            } else {
-                for (auto& [a, c] : controllers_) {
-                    if (now >= c.nextStatus) { due = &c; what = Status; break; }
-                    if (c.online == 1 && now >= c.nextCollect) { due = &c; what = Collect; break; }
-                    if (c.online == 1 && c.cardsDue) { due = &c; what = Cards; break; }
-                    wake = std::min(wake, c.nextStatus);
-                    if (c.online == 1) wake = std::min(wake, c.nextCollect);
-                }
-            }
-        }
-        if (!due) {
-            std::unique_lock lock(mutex_);
-            cv_.wait_until(lock, wake, [&] { return stop_ || !jobs_.empty() || std::any_of(controllers_.begin(), controllers_.end(), [](auto& p) { return p.second.online == 1 && p.second.cardsDue; }); });
-            continue;
-        }
-        try {
-            if (what == Status) pollStatus(*due);
-            else if (what == Collect) collectScheduled(*due);
-            else if (!convergeOneCard(*due)) {
-                std::lock_guard lock(mutex_);
-                due->cardsDue = false;
-            }
-            if (failed_) {
-                log(Level::Info, "bus " + bus_.name + ": answering again");
-                std::lock_guard lock(mutex_);
-                failed_ = false;
-                backoff_ = std::chrono::milliseconds(500);
-            }
-        } catch (const BusFailure& e) {
-            busFailed(e.what());
-        } catch (const StoreError& e) {
-            log(Level::Error, "bus " + bus_.name + ": store: " + e.what());
-        }
-        for (auto& [a, c] : controllers_)
-            metrics_.set("ostrel_collection_lag_seconds", Metrics::labels(bus_.name, a),
-                         std::chrono::duration<double>(SteadyClock::now() - c.lastCollected).count());
-        unsigned long n = link_->exchanges();
-        if (n != exchangesSeen_) {
-            metrics_.add("ostrel_exchanges_total", Metrics::labels(bus_.name), static_cast<double>(n - exchangesSeen_));
-            exchangesSeen_ = n;
-        }
+        turn();
     }
     // Jobs left when stopping are answered, not left waiting.
-    std::deque<std::function<void()>> left;
+    std::deque<Job> left;
     {
         std::lock_guard lock(mutex_);
         left.swap(jobs_);
     }
-    for (auto& j : left) j();
+    for (auto& j : left) j.run();
     link_.reset();
+    lastBeat_ = 0;
+}
+
+// One turn: a request from the API, one duty of the schedule, or a wait.
+// Requests go ahead of the schedule, but while a duty is overdue the two
+// take turns, so that neither a flood of requests nor a busy schedule
+// starves the other.
+void BusWorker::turn() {
+    const bool serves = serving();
+    if (serves && standingBy_) {
+        standingBy_ = false;
+        log(Level::Info, "bus " + bus_.name + ": this node works the bus now");
+        std::lock_guard lock(mutex_);
+        schedule_.restart(SteadyClock::now());
+        for (auto& [a, c] : controllers_) c.online = -1;
+    }
+    const auto now = SteadyClock::now();
+    std::optional<Schedule::Due> due;
+    auto wake = now + kBeatEvery;
+    bool jobWaiting;
+    {
+        std::lock_guard lock(mutex_);
+        poked_ = false;
+        jobWaiting = !jobs_.empty();
+        if (serves && !standingBy_) {
+            if (failed_ && now < retryAt_) {
+                wake = std::min(wake, retryAt_);
+            } else {
+                SteadyClock::time_point next;
+                due = schedule_.next(now, &next);
+                wake = std::min(wake, next);
+            }
+        }
+    }
+    if (jobWaiting && (!due || !lastWasJob_)) {
+        lastWasJob_ = runOneJob();
+        return;
+    }
+    lastWasJob_ = false;
+    if (!serves) {
+        doing("standing by");
+        standBy();
+        return;
+    }
+    if (!due) {
+        doing("waiting for work");
+        waitForWork(wake);
+        return;
+    }
+    serveDuty(*due);
+}
+
+void BusWorker::waitForWork(SteadyClock::time_point until) {
+    {
+        std::unique_lock lock(mutex_);
+        cv_.wait_until(lock, until, [&] { return stop_ || !jobs_.empty() || poked_; });
+    }
+    // Idle: no work was waiting.
+    lineMetrics(SteadyClock::time_point::max());
+}
+
+void BusWorker::serveDuty(const Schedule::Due& due) {
+    Controller* c = find(due.address);
+    if (!c) return;
+    const std::string who = bus_.name + "/" + std::to_string(due.address);
+    try {
+        switch (due.duty) {
+            case Schedule::Duty::Status:
+                doing("the status poll of " + who);
+                pollStatus(*c, due.deadline);
+                break;
+            case Schedule::Duty::Collect:
+                doing("the collection of " + who);
+                collectScheduled(*c);
+                break;
+            case Schedule::Duty::Cards:
+                doing("card convergence on " + who);
+                if (!convergeOneCard(*c)) {
+                    std::lock_guard lock(mutex_);
+                    schedule_.cardsDone(due.address);
+                }
+                break;
+        }
+        if (failed_) {
+            log(Level::Info, "bus " + bus_.name + ": answering again");
+            std::lock_guard lock(mutex_);
+            failed_ = false;
+            backoff_ = std::chrono::milliseconds(500);
+        }
+    } catch (const BusFailure& e) {
+        busFailed(e.what());
+    } catch (const StoreError& e) {
+        log(Level::Error, "bus " + bus_.name + ": store: " + e.what());
+        // Tried again after the controller's next status poll.
+        if (due.duty == Schedule::Duty::Cards) {
+            std::lock_guard lock(mutex_);
+            schedule_.cardsDone(due.address);
+        }
+    }
+    for (auto& [a, ctl] : controllers_)
+        metrics_.set("ostrel_collection_lag_seconds", Metrics::labels(bus_.name, a),
+                     seconds(SteadyClock::now() - ctl.lastCollected));
+    lineMetrics(due.deadline);
+}
+
+// The line's accounting after a turn: the time the line was held, and the
+// time work was waiting or running since `workFrom` (a duty's deadline, a
+// request's arrival; the end of the previous turn at the earliest). Their
+// ratio is how fully the worker uses the line while it has work.
+void BusWorker::lineMetrics(SteadyClock::time_point workFrom) {
+    const auto end = SteadyClock::now();
+    const std::string labels = Metrics::labels(bus_.name);
+    const double line = link_->lineSeconds();
+    const double busy = line - lineSecondsSeen_;
+    lineSecondsSeen_ = line;
+    if (busy > 0) metrics_.add("ostrel_line_busy_seconds_total", labels, busy);
+    const auto from = std::max(workFrom, lastWorkEnd_);
+    if (end > from && workFrom < end) metrics_.add("ostrel_line_due_seconds_total", labels, seconds(end - from));
+    lastWorkEnd_ = end;
+    windowBusy_ += busy;
+    if (end - windowStart_ >= kBusyWindow) {
+        metrics_.set("ostrel_line_busy_ratio", labels, windowBusy_ / seconds(end - windowStart_));
+        windowBusy_ = 0;
+        windowStart_ = end;
+    }
+    unsigned long n = link_->exchanges();
+    if (n != exchangesSeen_) {
+        metrics_.add("ostrel_exchanges_total", labels, static_cast<double>(n - exchangesSeen_));
+        exchangesSeen_ = n;
+    }
 }
 
 // Another node serves the bus: the device stays closed, nothing is written
@@ -275,14 +398,16 @@ void BusWorker::standBy() {
 }
 
 bool BusWorker::runOneJob() {
-    std::function<void()> job;
+    Job job;
     {
         std::lock_guard lock(mutex_);
         if (jobs_.empty()) return false;
         job = std::move(jobs_.front());
         jobs_.pop_front();
     }
-    job();
+    doing("a request from the API");
+    job.run();
+    lineMetrics(job.queued);
     return true;
 }
 
@@ -295,6 +420,8 @@ void BusWorker::busFailed(const std::string& why) {
         failed_ = true;
         failure_ = why;
         retryAt_ = SteadyClock::now() + backoff_;
+        // Everything starts over once the bus answers again.
+        schedule_.restart(retryAt_);
     }
     metrics_.add("ostrel_bus_errors_total", Metrics::labels(bus_.name));
     log(Level::Warning, "bus " + bus_.name + ": " + why + "; retrying in " + std::to_string(backoff_.count()) + " ms");
@@ -313,10 +440,7 @@ void BusWorker::setOnline(Controller& c, bool online, const std::string& reason)
         changed = c.online != (online ? 1 : 0);
         c.online = online ? 1 : 0;
         c.state["online"] = online;
-        if (changed) {
-            c.state["since"] = utcNow();
-            if (online) c.cardsDue = true;
-        }
+        if (changed) c.state["since"] = utcNow();
         if (!online && !reason.empty()) c.state["reason"] = reason;
         if (online) c.state.erase("reason");
         event = {{"bus", bus_.name}, {"address", c.cfg.address}, {"since", c.state["since"]}};
@@ -338,21 +462,64 @@ void BusWorker::saveState(Controller& c) {
     }
     try {
         store_.saveState({bus_.name, c.cfg.address}, copy);
+        c.saved = std::move(copy);
+        c.savedAt = SteadyClock::now();
     } catch (const StoreError& e) {
         log(Level::Error, "bus " + bus_.name + ": cannot save state: " + e.what());
     }
 }
 
-void BusWorker::pollStatus(Controller& c) {
+void BusWorker::savePolledState(Controller& c) {
+    if (SteadyClock::now() - c.savedAt < kPolledStateEvery && c.saved.is_object()) {
+        nlohmann::json now, before = c.saved;
+        {
+            std::lock_guard lock(mutex_);
+            now = c.state;
+        }
+        if (!now.is_object()) return saveState(c);
+        for (const char* key : kPollVolatile) {
+            now.erase(key);
+            before.erase(key);
+        }
+        if (now == before) return;
+    }
+    saveState(c);
+}
+
+void BusWorker::noteExchange(Controller& c) {
+    metrics_.set("ostrel_last_exchange_timestamp_seconds", Metrics::labels(bus_.name, c.cfg.address),
+                 static_cast<double>(std::time(nullptr)));
+}
+
+void BusWorker::pollStatus(Controller& c, SteadyClock::time_point deadline) {
     const int a = c.cfg.address;
-    c.nextStatus = SteadyClock::now() + bus_.statusEvery;
+    const auto started = SteadyClock::now();
+    metrics_.set("ostrel_poll_lag_seconds", Metrics::labels(bus_.name, a),
+                 seconds(std::max(SteadyClock::duration::zero(), started - deadline)));
     ControllerStatus st;
     LockState l1 = LockState::Unknown, l2 = LockState::Unknown;
     if (!link_->status(a, st) || !link_->lockStates(a, l1, l2)) {
         noteNoReply(c);
+        int misses;
+        Millis next;
+        {
+            std::lock_guard lock(mutex_);
+            schedule_.statusMissed(a, SteadyClock::now());
+            misses = schedule_.misses(a);
+            next = std::chrono::duration_cast<Millis>(schedule_.statusDeadline(a) - SteadyClock::now());
+        }
+        if (misses == Schedule::kMissesBeforeBackoff)
+            log(Level::Info, bus_.name + "/" + std::to_string(a) + ": silent " + std::to_string(misses) +
+                                 " polls in a row; probed again in " + std::to_string((next.count() + 999) / 1000) +
+                                 " s, then at growing intervals");
         setOnline(c, false, link_->noReplyReason());
         return;
     }
+    {
+        std::lock_guard lock(mutex_);
+        schedule_.statusAnswered(a, deadline, started, st.recordCount > 0);
+    }
+    noteExchange(c);
     double drift = 0;
     bool hasDrift = clockDrift(st.clock, drift);
     {
@@ -372,7 +539,7 @@ void BusWorker::pollStatus(Controller& c) {
     event["bus"] = bus_.name;
     event["address"] = a;
     events_.publish("status", event);
-    saveState(c);
+    savePolledState(c);
 
     const double maxDrift = std::chrono::duration<double>(bus_.clockMaxDrift).count();
     if ((!hasDrift || std::fabs(drift) > maxDrift) && trustHostClock()) {
@@ -383,24 +550,26 @@ void BusWorker::pollStatus(Controller& c) {
         else
             noteNoReply(c);
     }
-    {
-        std::lock_guard lock(mutex_);
-        c.cardsDue = true;
-    }
+    // The cards are looked at after every poll: a change made through
+    // another node reaches the controller at least this way.
+    std::lock_guard lock(mutex_);
+    schedule_.cardsWanted(a, SteadyClock::now());
 }
 
 void BusWorker::collectScheduled(Controller& c) {
-    c.nextCollect = SteadyClock::now() + bus_.collectEvery;
+    const int a = c.cfg.address;
+    const auto started = SteadyClock::now();
     OpResult r = collectNow(c);
+    std::lock_guard lock(mutex_);
+    schedule_.collectDone(a, started);
     if (r.kind == OpResult::Kind::NoReply) {
-        std::lock_guard lock(mutex_);
         if (r.reason == "silent") {
             // A silent controller is found by the next status poll.
-            c.nextStatus = SteadyClock::now();
+            schedule_.statusNow(a, SteadyClock::now());
         } else {
             // A collection that failed its checks (a line disturbed, swipes
             // arriving throughout) is tried again after a pause, not at once.
-            c.nextCollect = SteadyClock::now() + kDownloadRestart;
+            schedule_.collectAgainAt(a, SteadyClock::now() + kDownloadRestart);
         }
     }
 }
@@ -431,6 +600,7 @@ OpResult BusWorker::collectNow(Controller& c) {
         return {OpResult::Kind::NoReply, out.reason, {}};
     }
     c.lastCollected = SteadyClock::now();
+    noteExchange(c);
     return {OpResult::Kind::Ok, {}, {{"count", out.stored.size()}, {"cleared", out.cleared}}};
 }
 
@@ -490,6 +660,7 @@ bool BusWorker::convergeOneCard(Controller& c) {
     log(Level::Info, bus_.name + "/" + std::to_string(a) + ": card " + event["logical"].get<std::string>() + " " +
                          event["action"].get<std::string>());
     events_.publish("card", event);
+    noteExchange(c);
     return true;
 }
 

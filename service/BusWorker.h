@@ -1,9 +1,13 @@
 // One bus's worker thread. The controllers of the bus take turns: status
-// polls, collections and card convergence run one at a time, each on its
-// schedule, and requests from the API are queued ahead of them. A failing
-// bus marks its controllers offline and is retried with backoff.
+// polls, collections and card convergence run one at a time, the most
+// overdue first (see Schedule), and requests from the API are queued ahead
+// of them, taking turns with overdue duties so that neither starves. A
+// failing bus marks its controllers offline and is retried with backoff.
+// The worker beats at every exchange and every turn; health() tells a
+// worker that stopped beating.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -19,7 +23,9 @@
 #include "service/BusLink.h"
 #include "service/Config.h"
 #include "service/Events.h"
+#include "service/LineCapacity.h"
 #include "service/Metrics.h"
+#include "service/Schedule.h"
 #include "service/Store.h"
 
 namespace ostrel::service {
@@ -67,23 +73,40 @@ public:
     // The desired cards changed: converge again.
     void cardsChanged();
 
+    // Whether the worker finished a turn (or an exchange) recently enough:
+    // within twice the line's longest exchange plus its idle period.
+    struct Health {
+        bool ok = true;
+        std::string reason;  // when not ok: how long, and what it was doing
+    };
+    Health health() const;
+
 private:
     struct Controller {
         ControllerConfig cfg;
-        std::chrono::steady_clock::time_point nextStatus{}, nextCollect{};
         std::chrono::steady_clock::time_point lastCollected = std::chrono::steady_clock::now();
+        // The state as last written to the store, and when.
+        nlohmann::json saved;
+        std::chrono::steady_clock::time_point savedAt{};
         nlohmann::json state = nlohmann::json::object();
         int online = -1;  // unknown until the first poll
-        bool cardsDue = true;
         bool resyncDue = false;
         bool resyncing = false;
         size_t resyncDone = 0, resyncTotal = 0;
     };
 
+    struct Job {
+        std::function<void()> run;
+        std::chrono::steady_clock::time_point queued;
+    };
+
     void run();
+    void turn();
     bool runOneJob();
+    void serveDuty(const Schedule::Due& due);
+    void waitForWork(std::chrono::steady_clock::time_point until);
     void standBy();
-    void pollStatus(Controller& c);
+    void pollStatus(Controller& c, std::chrono::steady_clock::time_point deadline);
     void collectScheduled(Controller& c);
     bool convergeOneCard(Controller& c);  // false when nothing was left to do
     OpResult collectNow(Controller& c);
@@ -91,6 +114,14 @@ private:
     void busFailed(const std::string& why);
     void noteNoReply(Controller& c);
     void saveState(Controller& c);
+    // After a poll: written when more than the clock and poll time changed,
+    // or at the latest every few seconds (each write is a synchronous commit
+    // the line would wait for).
+    void savePolledState(Controller& c);
+    void noteExchange(Controller& c);
+    void beat();
+    void doing(std::string what);
+    void lineMetrics(std::chrono::steady_clock::time_point workFrom);
     Controller* find(int address);
     bool trustHostClock() const;
 
@@ -104,11 +135,27 @@ private:
     bool standingBy_ = false;  // worker thread only
     std::unique_ptr<BusLink> link_;
     unsigned long exchangesSeen_ = 0;
+    // Worker thread only: whether the last turn served a request, and the
+    // line's accounting (see lineMetrics).
+    bool lastWasJob_ = false;
+    double lineSecondsSeen_ = 0;
+    std::chrono::steady_clock::time_point lastWorkEnd_{};
+    std::chrono::steady_clock::time_point windowStart_{};
+    double windowBusy_ = 0;
+    const LineCost lineCost_;
+
+    // The heartbeat: the steady clock's count at the last beat, 0 before
+    // the worker started.
+    std::atomic<std::chrono::steady_clock::rep> lastBeat_{0};
+    mutable std::mutex doingMutex_;
+    std::string doing_;
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<std::function<void()>> jobs_;
+    std::deque<Job> jobs_;
     std::map<int, Controller> controllers_;
+    Schedule schedule_;
+    bool poked_ = false;  // the cards changed: look at the schedule again
     bool stop_ = false;
     bool failed_ = false;
     std::string failure_;

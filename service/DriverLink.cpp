@@ -1,6 +1,7 @@
 // The bus link on the driver's typed Bus: one Bus per configured bus, owned
 // by its worker. The frames and their decoding stay in the driver's command
 // sources.
+#include <chrono>
 #include <cstdio>
 #include <optional>
 
@@ -26,6 +27,8 @@ std::string reasonOf(const NoReply& n) {
 int field(const std::string& text, size_t at, size_t length) { return std::stoi(text.substr(at, length)); }
 
 class DriverLink : public BusLink {
+    using Clock = std::chrono::steady_clock;
+
 public:
     explicit DriverLink(const BusConfig& bus) : device_(bus.device), settings_(bus.settings) {}
     ~DriverLink() override { close(); }
@@ -109,7 +112,7 @@ public:
         std::optional<std::vector<Record>> got;
         if (!run([&](Bus& b) {
                 try {
-                    return keep(b.records(address, [this](size_t, size_t) { ++exchanges_; }), got);
+                    return keep(b.records(address, [this](size_t, size_t) { exchanged(); }), got);
                 } catch (const CollectRefused& e) {
                     reason_ = e.reason();  // records that failed a check are never handed on
                     return false;
@@ -129,12 +132,15 @@ public:
                 std::vector<std::string> lines;
                 lines.reserve(records.size());
                 for (const Record& r : records) lines.push_back(r.line);
+                // The line waits while the store commits: not line time.
+                const auto committing = Clock::now();
                 makeDurable(lines);
+                storeTime_ += Clock::now() - committing;
                 out.verified = true;
             };
             try {
                 Result<std::vector<Record>> got =
-                    b.collect(address, durable, [this](size_t, size_t) { ++exchanges_; });
+                    b.collect(address, durable, [this](size_t, size_t) { exchanged(); });
                 if (got) {
                     out.verified = true;
                     out.cleared = !got->empty();  // nothing announced is nothing to clear
@@ -153,6 +159,7 @@ public:
 
     std::string noReplyReason() const override { return reason_; }
     unsigned long exchanges() const override { return exchanges_; }
+    double lineSeconds() const override { return std::chrono::duration<double>(lineTime_).count(); }
 
     void close() override {
         try {
@@ -176,13 +183,27 @@ private:
         return false;
     }
 
+    void exchanged() {
+        ++exchanges_;
+        progress();
+    }
+
+    // Counts the time an operation holds the line, whichever way it ends.
+    struct LineClock {
+        DriverLink& link;
+        Clock::time_point start = Clock::now();
+        Clock::duration storeBefore = link.storeTime_;
+        ~LineClock() { link.lineTime_ += Clock::now() - start - (link.storeTime_ - storeBefore); }
+    };
+
     // Runs one operation on this bus, made (and opened) on first use.
     template <class F>
     bool run(F&& operation) {
         reason_.clear();
+        LineClock timed{*this};
         try {
             if (!bus_) bus_ = std::make_unique<Bus>(device_, settings_);
-            ++exchanges_;
+            exchanged();
             return operation(*bus_);
         } catch (const ArgumentError& e) {
             reason_ = std::string("refused: ") + e.what();
@@ -198,6 +219,7 @@ private:
     std::unique_ptr<Bus> bus_;
     std::string reason_;
     unsigned long exchanges_ = 0;
+    Clock::duration lineTime_{}, storeTime_{};
 };
 
 }  // namespace

@@ -12,6 +12,11 @@ const std::map<std::string, std::string> kHelp = {
     {"ostrel_collection_lag_seconds", "Seconds since the controller's records were last collected."},
     {"ostrel_bus_errors_total", "Failures of the bus device (open, read, write)."},
     {"ostrel_controller_online", "1 while the controller answers its status polls."},
+    {"ostrel_poll_lag_seconds", "How late the controller's last status poll ran against its deadline."},
+    {"ostrel_last_exchange_timestamp_seconds", "Unix time of the controller's last successful exchange."},
+    {"ostrel_line_busy_ratio", "Share of the last 10 s the bus's line was held by exchanges."},
+    {"ostrel_line_busy_seconds_total", "Seconds the bus's line was held by exchanges."},
+    {"ostrel_line_due_seconds_total", "Seconds a duty or request of the bus was waiting or running."},
 };
 
 }  // namespace

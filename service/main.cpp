@@ -14,7 +14,9 @@
 #include "service/BusWorker.h"
 #include "service/CardNotices.h"
 #include "service/Config.h"
+#include "service/HealthWatch.h"
 #include "service/Lease.h"
+#include "service/LineCapacity.h"
 #include "service/Log.h"
 #include "service/Mqtt.h"
 #include "service/Redact.h"
@@ -81,6 +83,7 @@ int main(int argc, char** argv) {
             if (!token.warning.empty()) std::cerr << "warning: " << token.warning << "\n";
             std::cout << check << ": valid: site " << cfg.site << ", "
                       << ostrel::basic::counted(cfg.buses.size(), "bus") << "\n";
+            for (const auto& w : capacityWarnings(cfg)) std::cout << "warning: " << w << "\n";
             return 0;
         } catch (const ConfigError& e) {
             std::cerr << redact(e.what()) << "\n";
@@ -164,8 +167,13 @@ int main(int argc, char** argv) {
         cardNotices = std::make_unique<CardNotices>(cfg.store, [&workers] {
             for (auto& w : workers) w->cardsChanged();
         });
+    for (const auto& w : capacityWarnings(cfg)) log(Level::Warning, w);
     leases.start();
     for (auto& w : workers) w->start();
+    std::vector<BusWorker*> watched;
+    for (auto& w : workers) watched.push_back(w.get());
+    HealthWatch watch(watched);
+    watch.start();
     if (mqtt) mqtt->start();
     if (cardNotices) cardNotices->start();
 
@@ -174,6 +182,7 @@ int main(int argc, char** argv) {
     signals.join();
     if (cardNotices) cardNotices->stop();
     if (mqtt) mqtt->stop();
+    watch.stop();
     for (auto& w : workers) w->stop();
     leases.stop();
     log(Level::Info, "stopped");

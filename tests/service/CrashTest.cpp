@@ -12,9 +12,14 @@
 namespace ostrel::test {
 namespace {
 
-TEST(Crash, EveryInjectedSwipeStoredExactlyOnceAcrossKills) {
+// Kills ostreld `kills` times while swipes land on three controllers whose
+// status block takes `statusDelay` to come, then checks every swipe is
+// stored exactly once. With watchHealth, /healthz is asked throughout the
+// final run and must never name a stalled worker.
+void everySwipeOnceAcrossKills(std::chrono::milliseconds statusDelay, int kills, bool watchHealth) {
     const std::vector<uint8_t> addresses{1, 2, 3};
     SimBus bus(addresses);
+    bus.statusDelay = statusDelay;
     Ostreld service;
     service.configure({{"north", bus.path(), {1, 2, 3}, "300ms", "20ms"}});
 
@@ -33,7 +38,6 @@ TEST(Crash, EveryInjectedSwipeStoredExactlyOnceAcrossKills) {
     });
 
     std::mt19937 rng(20261207);
-    const int kills = 32;
     for (int i = 0; i < kills; ++i) {
         ASSERT_GT(service.start(), 0) << service.log();
         // Mostly short runs; every third long enough to wait out a download
@@ -48,8 +52,17 @@ TEST(Crash, EveryInjectedSwipeStoredExactlyOnceAcrossKills) {
 
     ASSERT_GT(service.start(), 0) << service.log();
     const uint32_t total = injected;
+    int unhealthy = 0;
+    std::string unhealthyReply;
     EXPECT_TRUE(eventually(
         [&] {
+            if (watchHealth) {
+                auto h = service.client(false).Get("/healthz");
+                if (!h || h->status != 200) {
+                    ++unhealthy;
+                    unhealthyReply = h ? h->body : "no reply";
+                }
+            }
             for (uint8_t a : addresses)
                 if (bus.recordCount(a) != 0) return false;
             auto rows = service.query("SELECT COUNT(*) FROM swipes");
@@ -58,6 +71,10 @@ TEST(Crash, EveryInjectedSwipeStoredExactlyOnceAcrossKills) {
         60s))
         << service.log().substr(service.log().size() > 3000 ? service.log().size() - 3000 : 0);
     service.kill(SIGTERM);
+    if (watchHealth) {
+        EXPECT_EQ(unhealthy, 0) << unhealthyReply;
+        EXPECT_EQ(service.log().find("worker stalled"), std::string::npos) << service.log();
+    }
 
     auto rows = service.query("SELECT card, COUNT(*), MIN(address) FROM swipes GROUP BY card");
     std::map<std::string, int> count;
@@ -80,6 +97,16 @@ TEST(Crash, EveryInjectedSwipeStoredExactlyOnceAcrossKills) {
     for (size_t at = 0; (at = log.find("stored before and not cleared skipped", at)) != std::string::npos; ++at) ++skipped;
     std::cout << "[ info ] " << total << " records injected, " << kills << " kills, " << skipped
               << " batches found committed and not cleared\n";
+}
+
+TEST(Crash, EveryInjectedSwipeStoredExactlyOnceAcrossKills) {
+    everySwipeOnceAcrossKills(0ms, 32, false);
+}
+
+// Controllers slow to send their status block: the worker keeps turning
+// (its heartbeat never stops) and collects everything.
+TEST(Crash, SlowStatusRepliesNeitherStallTheWorkerNorLoseSwipes) {
+    everySwipeOnceAcrossKills(12ms, 16, true);
 }
 
 }  // namespace

@@ -75,6 +75,14 @@ public:
         return false;
     }
 
+    // Status requests sent to the controller at address so far.
+    size_t statusRequests(uint8_t address) const {
+        size_t n = 0;
+        for (const sim::Bytes& f : sim_.frames())
+            if (f.size() == 3 && f[0] == address && f[2] == 0x04) ++n;
+        return n;
+    }
+
     // How long the status block takes to come (a slow controller).
     std::chrono::milliseconds statusDelay{0};
 
