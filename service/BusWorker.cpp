@@ -33,7 +33,8 @@ nlohmann::json swipeJson(const Swipe& s) {
 
 BusWorker::BusWorker(const ServiceConfig& service, const BusConfig& bus, Store& store, EventBus& events,
                      Metrics& metrics, LinkFactory makeLink)
-    : service_(service), bus_(bus), store_(store), events_(events), metrics_(metrics), makeLink_(std::move(makeLink)) {
+    : service_(service), bus_(bus), line_(LeaseKeeper::deviceKey(bus.device)), store_(store), events_(events),
+      metrics_(metrics), makeLink_(std::move(makeLink)) {
     auto saved = store_.states();
     for (const auto& cc : bus_.controllers) {
         Controller c;
@@ -96,6 +97,9 @@ OpResult BusWorker::call(std::function<OpResult(BusLink&)> op, std::chrono::mill
                 r = {OpResult::Kind::BusDown, e.what(), {}};
             } catch (const StoreError& e) {
                 r = {OpResult::Kind::StoreFailed, e.what(), {}};
+            } catch (const LeaseLost& e) {
+                leaseLost(e.what());
+                r = {OpResult::Kind::BusDown, "bus " + bus_.name + ": " + e.what(), {}};
             }
             promise->set_value(std::move(r));
         });
@@ -174,6 +178,9 @@ void BusWorker::cardsChanged() {
 
 void BusWorker::run() {
     link_ = makeLink_(bus_);
+    // Every frame waits on the lease, not only each job: a node cut off from
+    // the store or frozen stops before its next frame.
+    if (lease_) link_->fence([this] { return lease_->held(bus_.name); });
     log(Level::Info, "bus " + bus_.name + ": serving " + std::to_string(controllers_.size()) + " controllers on " +
                          bus_.device);
     while (true) {
@@ -237,6 +244,8 @@ void BusWorker::run() {
             busFailed(e.what());
         } catch (const StoreError& e) {
             log(Level::Error, "bus " + bus_.name + ": store: " + e.what());
+        } catch (const LeaseLost& e) {
+            leaseLost(e.what());
         }
         for (auto& [a, c] : controllers_)
             metrics_.set("ostrel_collection_lag_seconds", Metrics::labels(bus_.name, a),
@@ -255,6 +264,13 @@ void BusWorker::run() {
     }
     for (auto& j : left) j();
     link_.reset();
+}
+
+// Stopped between two frames: the batch in hand was neither committed nor
+// cleared; the device stays closed until the lease is this node's again.
+void BusWorker::leaseLost(const std::string& why) {
+    link_->close();
+    log(Level::Warning, "bus " + bus_.name + ": " + why + ": stopped before the next frame, device closed");
 }
 
 // Another node serves the bus: the device stays closed, nothing is written
@@ -406,10 +422,14 @@ void BusWorker::collectScheduled(Controller& c) {
 
 OpResult BusWorker::collectNow(Controller& c) {
     const ControllerRef ref{bus_.name, c.cfg.address};
-    // Swipe events go out as soon as the swipes are durable.
-    CollectOutcome out = collectOnce(*link_, store_, ref, [this](const std::vector<Swipe>& stored) {
-        for (const Swipe& s : stored) events_.publish("swipe", swipeJson(s));
-    });
+    // Swipe events go out as soon as the swipes are durable; the pending
+    // batch is the line's, whatever the bus is called.
+    CollectOutcome out = collectOnce(
+        *link_, store_, ref,
+        [this](const std::vector<Swipe>& stored) {
+            for (const Swipe& s : stored) events_.publish("swipe", swipeJson(s));
+        },
+        line_);
     const std::string who = bus_.name + "/" + std::to_string(c.cfg.address);
     if (out.alreadyStored)
         log(Level::Info, who + ": " + std::to_string(out.alreadyStored) +

@@ -83,6 +83,7 @@ private:
     void run();
     bool runOneJob();
     void standBy();
+    void leaseLost(const std::string& why);
     void pollStatus(Controller& c);
     void collectScheduled(Controller& c);
     bool convergeOneCard(Controller& c);  // false when nothing was left to do
@@ -96,6 +97,7 @@ private:
 
     ServiceConfig service_;
     BusConfig bus_;
+    std::string line_;  // the device key: the line's, on every node
     Store& store_;
     EventBus& events_;
     Metrics& metrics_;

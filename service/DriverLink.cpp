@@ -122,6 +122,8 @@ public:
                 std::vector<std::string> lines;
                 lines.reserve(records.size());
                 for (const Record& r : records) lines.push_back(r.line);
+                // The last instant before anything is committed.
+                checkHeld();
                 makeDurable(lines);
                 out.verified = true;
             };
@@ -144,6 +146,11 @@ public:
         return out;
     }
 
+    void fence(std::function<bool()> held) override {
+        held_ = std::move(held);
+        if (bus_) bus_->setGate([this] { checkHeld(); });
+    }
+
     std::string noReplyReason() const override { return reason_; }
     unsigned long exchanges() const override { return exchanges_; }
 
@@ -155,6 +162,10 @@ public:
     }
 
 private:
+    void checkHeld() const {
+        if (held_ && !held_()) throw LeaseLost("the lease of " + device_ + " no longer counts as this node's");
+    }
+
     template <class T>
     bool keep(Result<T> r, std::optional<T>& into) {
         if (!r) return acked(r);
@@ -174,9 +185,16 @@ private:
     bool run(F&& operation) {
         reason_.clear();
         try {
-            if (!bus_) bus_ = std::make_unique<Bus>(device_, settings_);
+            if (!bus_) {
+                bus_ = std::make_unique<Bus>(device_, settings_);
+                if (held_) bus_->setGate([this] { checkHeld(); });
+            }
             ++exchanges_;
             return operation(*bus_);
+        } catch (const LeaseLost&) {
+            // Not one more frame: the device is let go at once.
+            close();
+            throw;
         } catch (const ArgumentError& e) {
             reason_ = std::string("refused: ") + e.what();
             return false;
@@ -189,6 +207,7 @@ private:
 
     std::string device_, settings_;
     std::unique_ptr<Bus> bus_;
+    std::function<bool()> held_;
     std::string reason_;
     unsigned long exchanges_ = 0;
 };
