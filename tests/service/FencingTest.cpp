@@ -113,7 +113,7 @@ TEST(Fencing, ANodeCutOffFromTheDatabaseStopsBeforeTheStandbyStarts) {
         // Node a reaches the database through a relay that drops what it is given.
         TcpRelay relay(pg.port());
         TcpBus bus({1});
-        bus.recordDelayMs = 3;
+        bus.recordDelayMs = 6;  // a download longer than the lease
         Ostreld a, b;
         a.useStore("postgresql://ostrel@127.0.0.1:" + std::to_string(relay.port()) + "/" + db);
         b.useStore(direct);
