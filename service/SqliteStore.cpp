@@ -346,6 +346,10 @@ public:
         if (waiter_ || nodeLock_ >= 0) return;
         int fd = ::open((path_ + "-node.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
         if (fd < 0) throw StoreError("cannot open " + path_ + "-node.lock: " + std::strerror(errno));
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            nodeLock_ = fd;  // free: nothing to wait for
+            return;
+        }
         auto w = std::make_shared<LockWaiter>();
         w->event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (w->event < 0) {
