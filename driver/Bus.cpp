@@ -84,6 +84,11 @@ Bus::Bus(int port, std::string settings)
 
 Bus::~Bus() = default;  // the port closes itself
 
+void Bus::setGate(std::function<void()> gate) {
+    auto held = hold();
+    port_->setGate(std::move(gate));
+}
+
 void Bus::open() {
     auto held = hold();
     if (!port_->isOpen()) port_->open();

@@ -212,6 +212,13 @@ public:
 
     const std::string& device() const { return device_; }
     const std::string& settings() const { return settings_; }
+    // A check the caller runs before the port opens and before every frame
+    // is written, within an operation too (between the records of a
+    // download, before a clear). What it throws stops the operation there,
+    // nothing more written, and passes to the caller; the bus stays usable.
+    // It runs under the bus lock: it must not call this Bus.
+    void setGate(std::function<void()> gate);
+
     void open();  // opens now; operations otherwise open on first use
     void close();
     bool isOpen() const;

@@ -142,6 +142,7 @@ void SerialPort::setRThreshold(int16_t threshold) {
 
 void SerialPort::open() {
     if (isOpen()) throw AutomationError(err::kPortInUse, "Port already open: " + openPath_);
+    if (gate_) gate_();
     const std::string path = devicePath();
     try {
         transport_ = openTransport(path, port_, !deviceOverride_.empty(), line_);
@@ -223,6 +224,7 @@ void SerialPort::clearBoth() {
 
 void SerialPort::write(const std::vector<uint8_t>& frame) {
     requireOpen();
+    if (gate_) gate_();
     try {
         transport_->send(frame.data(), frame.size());
     } catch (const LineGone& e) {

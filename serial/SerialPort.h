@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +85,9 @@ public:
     int16_t rThreshold() const { return rThreshold_; }
 
     bool isOpen() const { return transport_ != nullptr; }
+    // A check run before the port opens and before every write; what it
+    // throws passes to the caller with nothing opened or written. Empty: none.
+    void setGate(std::function<void()> gate) { gate_ = std::move(gate); }
     void open();
     void close();  // releases the exclusive mark and the lock; no-op when closed
 
@@ -122,6 +126,7 @@ private:
     std::unique_ptr<Transport> transport_;
     std::string openPath_;
     std::deque<uint8_t> received_;
+    std::function<void()> gate_;
 };
 
 }  // namespace ostrel::serial

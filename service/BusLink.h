@@ -20,6 +20,12 @@ struct BusFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The lease of the bus no longer counts as this node's: the operation
+// stopped before its next frame and the device was closed.
+struct LeaseLost : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 struct ControllerStatus {
     int recordCount = 0;
     double delay1 = 0, delay2 = 0;  // seconds
@@ -78,6 +84,11 @@ public:
     void onProgress(std::function<void()> progress) { progress_ = std::move(progress); }
     // Closes the device; the next operation opens it again.
     virtual void close() = 0;
+    // Asked before the device opens, before every frame (between the records
+    // of a download and before a clear too) and before a collection's
+    // durable step: false stops the operation there with LeaseLost, the
+    // device closed. A link that cannot ask that often ignores it.
+    virtual void fence(std::function<bool()> held) { (void)held; }
 
 protected:
     void progress() const {

@@ -55,6 +55,7 @@ BusWorker::BusWorker(const ServiceConfig& service, const BusConfig& bus, Store& 
                      Metrics& metrics, LinkFactory makeLink)
     : service_(service),
       bus_(bus),
+      line_(LeaseKeeper::deviceKey(bus.device)),
       store_(store),
       events_(events),
       metrics_(metrics),
@@ -124,6 +125,9 @@ OpResult BusWorker::call(std::function<OpResult(BusLink&)> op, std::chrono::mill
                 r = {OpResult::Kind::BusDown, e.what(), {}};
             } catch (const StoreError& e) {
                 r = {OpResult::Kind::StoreFailed, e.what(), {}};
+            } catch (const LeaseLost& e) {
+                leaseLost(e.what());
+                r = {OpResult::Kind::BusDown, "bus " + bus_.name + ": " + e.what(), {}};
             }
             promise->set_value(std::move(r));
         }, SteadyClock::now()});
@@ -230,6 +234,9 @@ void BusWorker::run() {
     beat();
     link_ = makeLink_(bus_);
     link_->onProgress([this] { beat(); });
+    // Every frame waits on the lease, not only each job: a node cut off from
+    // the store or frozen stops before its next frame.
+    if (lease_) link_->fence([this] { return lease_->held(bus_.name); });
     log(Level::Info, "bus " + bus_.name + ": serving " + basic::counted(controllers_.size(), "controller") + " on " +
                          bus_.device);
     lastWorkEnd_ = windowStart_ = SteadyClock::now();
@@ -340,6 +347,8 @@ void BusWorker::serveDuty(const Schedule::Due& due) {
         }
     } catch (const BusFailure& e) {
         busFailed(e.what());
+    } catch (const LeaseLost& e) {
+        leaseLost(e.what());
     } catch (const StoreError& e) {
         log(Level::Error, "bus " + bus_.name + ": store: " + e.what());
         // Tried again after the controller's next status poll.
@@ -379,6 +388,13 @@ void BusWorker::lineMetrics(SteadyClock::time_point workFrom) {
         metrics_.add("ostrel_exchanges_total", labels, static_cast<double>(n - exchangesSeen_));
         exchangesSeen_ = n;
     }
+}
+
+// Stopped between two frames: the batch in hand was neither committed nor
+// cleared; the device stays closed until the lease is this node's again.
+void BusWorker::leaseLost(const std::string& why) {
+    link_->close();
+    log(Level::Warning, "bus " + bus_.name + ": " + why + ": stopped before the next frame, device closed");
 }
 
 // Another node serves the bus: the device stays closed, nothing is written
@@ -576,10 +592,14 @@ void BusWorker::collectScheduled(Controller& c) {
 
 OpResult BusWorker::collectNow(Controller& c) {
     const ControllerRef ref{bus_.name, c.cfg.address};
-    // Swipe events go out as soon as the swipes are durable.
-    CollectOutcome out = collectOnce(*link_, store_, ref, [this](const std::vector<Swipe>& stored) {
-        for (const Swipe& s : stored) events_.publish("swipe", swipeJson(s));
-    });
+    // Swipe events go out as soon as the swipes are durable; the pending
+    // batch is the line's, whatever the bus is called.
+    CollectOutcome out = collectOnce(
+        *link_, store_, ref,
+        [this](const std::vector<Swipe>& stored) {
+            for (const Swipe& s : stored) events_.publish("swipe", swipeJson(s));
+        },
+        line_);
     const std::string who = bus_.name + "/" + std::to_string(c.cfg.address);
     if (out.alreadyStored)
         log(Level::Info, who + ": " + std::to_string(out.alreadyStored) +

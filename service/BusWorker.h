@@ -106,6 +106,7 @@ private:
     void serveDuty(const Schedule::Due& due);
     void waitForWork(std::chrono::steady_clock::time_point until);
     void standBy();
+    void leaseLost(const std::string& why);
     void pollStatus(Controller& c, std::chrono::steady_clock::time_point deadline);
     void collectScheduled(Controller& c);
     bool convergeOneCard(Controller& c);  // false when nothing was left to do
@@ -127,6 +128,7 @@ private:
 
     ServiceConfig service_;
     BusConfig bus_;
+    std::string line_;  // the device key: the line's, on every node
     Store& store_;
     EventBus& events_;
     Metrics& metrics_;

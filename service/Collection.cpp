@@ -11,7 +11,8 @@ size_t alreadyStored(const std::vector<std::string>& pending, const std::vector<
 }
 
 CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& c,
-                           const std::function<void(const std::vector<Swipe>&)>& onCommitted) {
+                           const std::function<void(const std::vector<Swipe>&)>& onCommitted,
+                           const std::string& line) {
     CollectOutcome out;
     bool committed = false;
     LinkCollection r;
@@ -20,16 +21,16 @@ CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& c,
         // changed while saving), so each durable step reads the pending batch
         // its predecessor left.
         r = link.collect(c.address, [&](const std::vector<std::string>& lines) {
-            const std::vector<std::string> pending = store.pendingBatch(c);
+            const std::vector<std::string> pending = store.pendingBatch(c, line);
             if (lines.empty()) {
                 // Empty: whatever batch was pending has been cleared.
-                if (!pending.empty()) store.batchCleared(c);
+                if (!pending.empty()) store.batchCleared(c, line);
                 return;
             }
             const size_t skip = alreadyStored(pending, lines);
             if (!committed) out.alreadyStored = skip;
             const std::vector<std::string> fresh(lines.begin() + static_cast<std::ptrdiff_t>(skip), lines.end());
-            std::vector<Swipe> stored = store.commitBatch(c, fresh, lines);
+            std::vector<Swipe> stored = store.commitBatch(c, line, fresh, lines);
             committed = true;
             if (onCommitted && !stored.empty()) onCommitted(stored);
             out.stored.insert(out.stored.end(), std::make_move_iterator(stored.begin()),
@@ -48,7 +49,7 @@ CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& c,
     out.cleared = r.cleared;
     if (committed && r.cleared) {
         try {
-            store.batchCleared(c);
+            store.batchCleared(c, line);
         } catch (const StoreError&) {
             // Still pending: the next download, not starting with these
             // lines, drops the batch as cleared.

@@ -27,8 +27,11 @@ struct CollectOutcome {
 };
 
 // onCommitted runs as soon as the swipes are durable, before the clear.
+// line: the device key of the controller's line, which its pending batch is
+// kept under (empty: the bus name).
 CollectOutcome collectOnce(BusLink& link, Store& store, const ControllerRef& controller,
-                           const std::function<void(const std::vector<Swipe>&)>& onCommitted = {});
+                           const std::function<void(const std::vector<Swipe>&)>& onCommitted = {},
+                           const std::string& line = {});
 
 // Lines the download holds beyond the pending batch: all of them unless the
 // download starts with exactly the batch's lines.

@@ -132,6 +132,8 @@ public:
                 std::vector<std::string> lines;
                 lines.reserve(records.size());
                 for (const Record& r : records) lines.push_back(r.line);
+                // The last instant before anything is committed.
+                checkHeld();
                 // The line waits while the store commits: not line time.
                 const auto committing = Clock::now();
                 makeDurable(lines);
@@ -157,6 +159,11 @@ public:
         return out;
     }
 
+    void fence(std::function<bool()> held) override {
+        held_ = std::move(held);
+        if (bus_) bus_->setGate([this] { checkHeld(); });
+    }
+
     std::string noReplyReason() const override { return reason_; }
     unsigned long exchanges() const override { return exchanges_; }
     double lineSeconds() const override { return std::chrono::duration<double>(lineTime_).count(); }
@@ -169,6 +176,10 @@ public:
     }
 
 private:
+    void checkHeld() const {
+        if (held_ && !held_()) throw LeaseLost("the lease of " + device_ + " no longer counts as this node's");
+    }
+
     template <class T>
     bool keep(Result<T> r, std::optional<T>& into) {
         if (!r) return acked(r);
@@ -202,9 +213,16 @@ private:
         reason_.clear();
         LineClock timed{*this};
         try {
-            if (!bus_) bus_ = std::make_unique<Bus>(device_, settings_);
+            if (!bus_) {
+                bus_ = std::make_unique<Bus>(device_, settings_);
+                if (held_) bus_->setGate([this] { checkHeld(); });
+            }
             exchanged();
             return operation(*bus_);
+        } catch (const LeaseLost&) {
+            // Not one more frame: the device is let go at once.
+            close();
+            throw;
         } catch (const ArgumentError& e) {
             reason_ = std::string("refused: ") + e.what();
             return false;
@@ -217,6 +235,7 @@ private:
 
     std::string device_, settings_;
     std::unique_ptr<Bus> bus_;
+    std::function<bool()> held_;
     std::string reason_;
     unsigned long exchanges_ = 0;
     Clock::duration lineTime_{}, storeTime_{};

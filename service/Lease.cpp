@@ -1,10 +1,13 @@
 #include "service/Lease.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <stdexcept>
 
 #include "service/Log.h"
 
@@ -28,9 +31,15 @@ std::string newHolder(const std::string& node) {
 }  // namespace
 
 LeaseKeeper::LeaseKeeper(Store& store, std::string node, std::chrono::milliseconds ttl)
-    : store_(store), node_(node.empty() ? hostName() : std::move(node)), holder_(newHolder(node_)), ttl_(ttl) {}
+    : store_(store), node_(node.empty() ? hostName() : std::move(node)), holder_(newHolder(node_)), ttl_(ttl) {
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("leases: no pipe");
+}
 
-LeaseKeeper::~LeaseKeeper() { stop(); }
+LeaseKeeper::~LeaseKeeper() {
+    stop();
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+}
 
 std::string LeaseKeeper::deviceKey(const std::string& device) {
     std::string d = device;
@@ -57,6 +66,11 @@ void LeaseKeeper::want(const std::string& bus, const std::string& device) {
 }
 
 void LeaseKeeper::start() {
+    try {
+        store_.watchReleases();
+    } catch (const StoreError& e) {
+        log(Level::Warning, std::string("leases: released leases not watched: ") + e.what());
+    }
     for (const auto& bus : buses()) renew(bus);
     thread_ = std::thread([this] { run(); });
 }
@@ -67,7 +81,8 @@ void LeaseKeeper::stop() {
         if (stop_) return;
         stop_ = true;
     }
-    cv_.notify_all();
+    char c = 1;
+    [[maybe_unused]] auto w = ::write(wake_[1], &c, 1);
     if (thread_.joinable()) thread_.join();
     std::lock_guard lock(mutex_);
     for (auto& [bus, g] : groups_) {
@@ -103,12 +118,29 @@ std::vector<std::string> LeaseKeeper::buses() const {
     return out;
 }
 
+// Renews every lease/3, and at once when another node lets a lease go.
 void LeaseKeeper::run() {
+    using Clock = std::chrono::steady_clock;
+    auto next = Clock::now() + ttl_ / 3;
     while (true) {
-        {
-            std::unique_lock lock(mutex_);
-            if (cv_.wait_for(lock, ttl_ / 3, [this] { return stop_; })) return;
+        bool released = store_.releasesPending();
+        if (!released) {
+            const int fd = store_.releaseFd();
+            pollfd p[2] = {{wake_[0], POLLIN, 0}, {fd, POLLIN, 0}};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+            if (left > 0) ::poll(p, fd >= 0 ? 2 : 1, static_cast<int>(left) + 1);
+            {
+                std::lock_guard lock(mutex_);
+                if (stop_) return;
+            }
+            if (fd >= 0 && p[1].revents) released = store_.releasesPending();
+            if (!released && Clock::now() < next) continue;
         }
+        {
+            std::lock_guard lock(mutex_);
+            if (stop_) return;
+        }
+        next = Clock::now() + ttl_ / 3;
         for (const auto& bus : buses()) renew(bus);
     }
 }
@@ -130,8 +162,14 @@ void LeaseKeeper::renew(const std::string& bus) {
     try {
         while (taken < keys.size() && store_.takeLease(keys[taken], holder_, node_, ttl_)) ++taken;
     } catch (const StoreError& e) {
-        // Keeps what it had: it runs out by itself unless a renewal succeeds.
-        log(Level::Warning, "bus " + bus + ": lease not renewed: " + e.what());
+        // Failed or not answered within its limit: whatever the store did
+        // with it, the lease no longer counts as this node's.
+        {
+            std::lock_guard lock(mutex_);
+            groups_.at(bus).until = {};
+        }
+        log(Level::Warning, "bus " + bus + ": lease not renewed: " + e.what() +
+                                (wasHeld ? "; lease lost, standing by" : ""));
         return;
     }
     if (taken == keys.size()) {

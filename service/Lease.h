@@ -5,16 +5,19 @@
 // renews the leases every third of their time to live and takes free or
 // expired ones; a node counts a lease as held only until a sixth short of
 // its expiry, measured from before the renewal was sent, so it has stopped
-// before any other node can take the lease over.
+// before any other node can take the lease over. A renewal that fails or
+// does not return within the store's limit counts as lost at once. The bus
+// worker asks held() before every frame, so the margin covers a single
+// exchange, not a whole download.
 //
 // Takeover bound: a node that dies holding a lease loses it after ttl; a
 // standby tries every ttl/3, so it serves the bus at most ttl + ttl/3 (plus
 // one round trip to the database) after the last renewal. A node that stops
-// cleanly drops its leases at once.
+// cleanly drops its leases at once, and where the store announces that, a
+// standby takes them within a round trip.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -63,7 +66,7 @@ private:
     std::string node_, holder_;
     std::chrono::milliseconds ttl_;
     mutable std::mutex mutex_;
-    std::condition_variable cv_;
+    int wake_[2] = {-1, -1};  // stop() wakes the renewing thread
     std::map<std::string, Group> groups_;
     bool stop_ = false;
     std::thread thread_;

@@ -3,9 +3,13 @@
 // the bus leases that decide which node serves a bus. One connection per
 // store; a broken connection is re-established on the next call.
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <mutex>
+#include <optional>
 
 #include "service/Redact.h"
 #include "service/Store.h"
@@ -41,9 +45,21 @@ const char* const kMigrations[] = {
     // 2: which node serves which bus, until when (the database's clock).
     R"(CREATE TABLE leases (
          key TEXT PRIMARY KEY, holder TEXT NOT NULL, node TEXT NOT NULL, expires_at TIMESTAMPTZ NOT NULL);)",
-    // 3: how far the MQTT broker acknowledged each node's swipes.
+    // 3: a pending batch belongs to the physical controller (its line's
+    // device key and address), not the bus name it was committed under;
+    // batches of before carry "bus:" and their bus name until a node that
+    // knows their line takes them over.
+    R"(ALTER TABLE pending_batches ADD COLUMN device_key TEXT;
+       UPDATE pending_batches SET device_key = 'bus:' || bus;
+       ALTER TABLE pending_batches ALTER COLUMN device_key SET NOT NULL;
+       ALTER TABLE pending_batches DROP CONSTRAINT pending_batches_pkey;
+       ALTER TABLE pending_batches ADD PRIMARY KEY (device_key, address);)",
+    // 4: how far the MQTT broker acknowledged each node's swipes.
     R"(CREATE TABLE mqtt_positions (node TEXT PRIMARY KEY, swipe_id BIGINT NOT NULL);)",
 };
+
+// The channel a dropped lease is announced on.
+constexpr const char* kReleases = "ostrel_lease_released";
 
 // Any fixed number: the advisory lock taken while migrating.
 constexpr const char* kMigrationLock = "7424531";
@@ -71,12 +87,7 @@ private:
 class PgStore : public Store {
 public:
     PgStore(const std::string& url, std::string site) : site_(std::move(site)), url_(url) {
-        // Defaults first: whatever the URL says wins. A vanished server is
-        // noticed within seconds instead of the system's TCP timeouts.
-        const char* keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval", "keepalives_count",
-                              "tcp_user_timeout", "application_name", "dbname", nullptr};
-        const char* values[] = {"5", "5", "2", "3", "10000", "ostreld", url.c_str(), nullptr};
-        conn_ = PQconnectdbParams(keys, values, 1);
+        conn_ = PQconnectdbParams(kKeys, values().data(), 1);
         if (PQstatus(conn_) != CONNECTION_OK) {
             std::string why = conn_ ? PQerrorMessage(conn_) : "out of memory";
             PQfinish(conn_);
@@ -93,13 +104,22 @@ public:
     }
     ~PgStore() override { PQfinish(conn_); }
 
-    std::vector<std::string> pendingBatch(const ControllerRef& c) override {
+    std::vector<std::string> pendingBatch(const ControllerRef& c, const std::string& line) override {
         std::lock_guard lock(mutex_);
-        Result r = exec("SELECT lines FROM pending_batches WHERE bus = $1 AND address = $2", {c.bus, num(c.address)});
-        return r.rows() ? splitLines(r.text(0, 0)) : std::vector<std::string>{};
+        const std::string key = batchKey(c, line), legacy = batchKey(c, {});
+        Result r = exec("SELECT lines FROM pending_batches WHERE device_key = $1 AND address = $2",
+                        {key, num(c.address)});
+        if (r.rows()) return splitLines(r.text(0, 0));
+        if (key == legacy) return {};
+        // A batch of before, under its bus name: the line takes it over.
+        Result moved = exec("UPDATE pending_batches SET device_key = $1 WHERE device_key = $2 AND address = $3 "
+                            "RETURNING lines",
+                            {key, legacy, num(c.address)});
+        return moved.rows() ? splitLines(moved.text(0, 0)) : std::vector<std::string>{};
     }
 
-    std::vector<Swipe> commitBatch(const ControllerRef& c, const std::vector<std::string>& newLines,
+    std::vector<Swipe> commitBatch(const ControllerRef& c, const std::string& batchLine,
+                                   const std::vector<std::string>& newLines,
                                    const std::vector<std::string>& allLines) override {
         std::lock_guard lock(mutex_);
         const std::string now = utcNow();
@@ -141,16 +161,21 @@ public:
             std::sort(ids.begin(), ids.end());
             for (size_t i = 0; i < rows.size(); ++i) rows[i].id = ids[i];
         }
-        exec("INSERT INTO pending_batches (bus, address, lines, committed_at) VALUES ($1, $2, $3, $4) "
-             "ON CONFLICT (bus, address) DO UPDATE SET lines = EXCLUDED.lines, committed_at = EXCLUDED.committed_at",
-             {c.bus, num(c.address), joinLines(allLines), now});
+        const std::string key = batchKey(c, batchLine), legacy = batchKey(c, {});
+        exec("INSERT INTO pending_batches (device_key, address, bus, lines, committed_at) VALUES ($1, $2, $3, $4, $5) "
+             "ON CONFLICT (device_key, address) DO UPDATE SET bus = EXCLUDED.bus, lines = EXCLUDED.lines, "
+             "committed_at = EXCLUDED.committed_at",
+             {key, num(c.address), c.bus, joinLines(allLines), now});
+        if (key != legacy)
+            exec("DELETE FROM pending_batches WHERE device_key = $1 AND address = $2", {legacy, num(c.address)});
         tx.commit();
         return rows;
     }
 
-    void batchCleared(const ControllerRef& c) override {
+    void batchCleared(const ControllerRef& c, const std::string& line) override {
         std::lock_guard lock(mutex_);
-        exec("DELETE FROM pending_batches WHERE bus = $1 AND address = $2", {c.bus, num(c.address)});
+        exec("DELETE FROM pending_batches WHERE device_key IN ($1, $2) AND address = $3",
+             {batchKey(c, line), batchKey(c, {}), num(c.address)});
     }
 
     std::vector<Swipe> swipes(const SwipeQuery& q) override {
@@ -299,9 +324,36 @@ public:
         return r.rows() == 1;
     }
 
+    // A lease let go is announced to every node listening: a standby takes
+    // it over within a round trip.
     void dropLease(const std::string& key, const std::string& holder) override {
         std::lock_guard lock(mutex_);
-        exec("DELETE FROM leases WHERE key = $1 AND holder = $2", {key, holder});
+        exec("WITH dropped AS (DELETE FROM leases WHERE key = $1 AND holder = $2 RETURNING key) "
+             "SELECT pg_notify('" + std::string(kReleases) + "', key) FROM dropped",
+             {key, holder});
+    }
+
+    void watchReleases() override {
+        std::lock_guard lock(mutex_);
+        watching_ = true;
+        exec(std::string("LISTEN ") + kReleases, {});
+    }
+
+    int releaseFd() override {
+        std::lock_guard lock(mutex_);
+        return watching_ && PQstatus(conn_) == CONNECTION_OK ? PQsocket(conn_) : -1;
+    }
+
+    bool releasesPending() override {
+        std::lock_guard lock(mutex_);
+        if (!watching_ || PQstatus(conn_) != CONNECTION_OK) return false;
+        PQconsumeInput(conn_);
+        bool any = false;
+        while (PGnotify* n = PQnotifies(conn_)) {
+            any = true;
+            PQfreemem(n);
+        }
+        return any;
     }
 
     std::string leaseNode(const std::string& key) override {
@@ -316,7 +368,101 @@ public:
         fenceMargin_ = margin;
     }
 
+    void limitCalls(std::chrono::milliseconds limit) override {
+        std::lock_guard lock(mutex_);
+        limit_ = limit;
+    }
+
 private:
+    using Clock = std::chrono::steady_clock;
+
+    // Defaults first: whatever the URL says wins. A vanished server is
+    // noticed within seconds instead of the system's TCP timeouts.
+    static constexpr const char* kKeys[] = {"connect_timeout",  "keepalives_idle",  "keepalives_interval",
+                                            "keepalives_count", "tcp_user_timeout", "application_name",
+                                            "dbname",           nullptr};
+    std::array<const char*, 8> values() const {
+        return {"5", "5", "2", "3", "10000", "ostreld", url_.c_str(), nullptr};
+    }
+
+    // Waits until fd is ready for events; false when the deadline came first.
+    static bool waitFor(int fd, short events, Clock::time_point until) {
+        while (true) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0 || fd < 0) return false;
+            pollfd p{fd, events, 0};
+            const int r = ::poll(&p, 1, static_cast<int>(left));
+            if (r > 0) return true;
+            if (r < 0 && errno != EINTR) return false;
+        }
+    }
+
+    // The connection is dropped: a half-answered one is no use.
+    [[noreturn]] void giveUp(const std::string& why) {
+        PQfinish(conn_);
+        conn_ = nullptr;
+        throw StoreError(why);
+    }
+
+    std::string late() const {
+        return "the database did not answer within " + std::to_string(limit_.count()) + " ms";
+    }
+
+    // Connects again within the limit, without blocking on the network.
+    void reconnectWithin(Clock::time_point until) {
+        PQfinish(conn_);
+        conn_ = PQconnectStartParams(kKeys, values().data(), 1);
+        if (!conn_ || PQstatus(conn_) == CONNECTION_BAD)
+            giveUp("cannot reach " + redacted() + ": " + redact(trim(PQerrorMessage(conn_))));
+        PostgresPollingStatusType st = PGRES_POLLING_WRITING;
+        while (st != PGRES_POLLING_OK) {
+            if (st == PGRES_POLLING_FAILED) giveUp("cannot reach " + redacted() + ": " + redact(trim(PQerrorMessage(conn_))));
+            if (!waitFor(PQsocket(conn_), st == PGRES_POLLING_READING ? POLLIN : POLLOUT, until))
+                giveUp("cannot reach " + redacted() + ": no answer within " + std::to_string(limit_.count()) + " ms");
+            st = PQconnectPoll(conn_);
+        }
+        if (watching_) execUntil(std::string("LISTEN ") + kReleases, {}, until);
+    }
+
+    // One statement sent and answered within the limit, or given up.
+    Result execWithin(const std::string& sql, const std::vector<std::string>& args) {
+        return execUntil(sql, args, Clock::now() + limit_);
+    }
+    Result execUntil(const std::string& sql, const std::vector<std::string>& args, Clock::time_point until) {
+        if (PQstatus(conn_) != CONNECTION_OK) {
+            if (inTransaction_) throw StoreError("database connection lost during a transaction");
+            reconnectWithin(until);
+        }
+        PQsetnonblocking(conn_, 1);
+        std::vector<const char*> values;
+        for (const auto& a : args) values.push_back(a.c_str());
+        if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                               nullptr, 0))
+            giveUp("database: " + trim(PQerrorMessage(conn_)));
+        int flushed;
+        while ((flushed = PQflush(conn_)) == 1) {
+            if (!waitFor(PQsocket(conn_), POLLOUT | POLLIN, until)) giveUp(late());
+            if (!PQconsumeInput(conn_)) giveUp("database: " + trim(PQerrorMessage(conn_)));
+        }
+        if (flushed < 0) giveUp("database: " + trim(PQerrorMessage(conn_)));
+        std::optional<Result> first;
+        while (true) {
+            while (PQisBusy(conn_)) {
+                if (!waitFor(PQsocket(conn_), POLLIN, until)) giveUp(late());
+                if (!PQconsumeInput(conn_)) giveUp("database: " + trim(PQerrorMessage(conn_)));
+            }
+            PGresult* r = PQgetResult(conn_);
+            if (!r) break;
+            if (!first) first.emplace(r);
+            else PQclear(r);
+        }
+        if (!first) giveUp("database: no result");
+        const ExecStatusType st = PQresultStatus(first->get());
+        if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK)
+            throw StoreError("database: " + trim(PQresultErrorMessage(first->get())));
+        return std::move(*first);
+    }
+
     class Transaction {
     public:
         explicit Transaction(PgStore& s) : s_(s) {
@@ -364,12 +510,14 @@ private:
     // Runs one statement; a connection found broken is re-established first
     // (outside a transaction: a transaction cut off by a break fails whole).
     Result exec(const std::string& sql, const std::vector<std::string>& args) {
+        if (limit_.count() > 0) return execWithin(sql, args);
         if (PQstatus(conn_) != CONNECTION_OK) {
             if (inTransaction_)
                 throw StoreError("database connection lost during a transaction");
             PQreset(conn_);
             if (PQstatus(conn_) != CONNECTION_OK)
                 throw StoreError("cannot reach " + redacted() + ": " + redact(trim(PQerrorMessage(conn_))));
+            if (watching_) PQclear(PQexec(conn_, (std::string("LISTEN ") + kReleases).c_str()));
         }
         std::vector<const char*> values;
         for (const auto& a : args) values.push_back(a.c_str());
@@ -423,6 +571,8 @@ private:
     bool inTransaction_ = false;
     std::string fenceHolder_;
     std::chrono::milliseconds fenceMargin_{0};
+    bool watching_ = false;  // listening for released leases
+    std::chrono::milliseconds limit_{0};  // 0: calls wait as long as the connection's timeouts allow
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // versioned migrations applied at open.
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -10,7 +11,10 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <memory>
 #include <sstream>
+#include <thread>
+#include <utility>
 
 #include "service/Store.h"
 #include "service/StoreRows.h"
@@ -40,7 +44,18 @@ const char* const kMigrations[] = {
        CREATE TABLE applied_cards (
          bus TEXT NOT NULL, address INTEGER NOT NULL, logical TEXT NOT NULL, fingerprint TEXT NOT NULL,
          applied_at TEXT NOT NULL, PRIMARY KEY (bus, address, logical));)",
-    // 2: how far the MQTT broker acknowledged each node's swipes.
+    // 2: a pending batch belongs to the physical controller (its line's
+    // device key and address), not the bus name it was committed under;
+    // batches of before carry "bus:" and their bus name until the service
+    // that knows their line takes them over.
+    R"(CREATE TABLE pending_batches_by_line (
+         device_key TEXT NOT NULL, address INTEGER NOT NULL, bus TEXT NOT NULL, lines TEXT NOT NULL,
+         committed_at TEXT NOT NULL, PRIMARY KEY (device_key, address));
+       INSERT INTO pending_batches_by_line (device_key, address, bus, lines, committed_at)
+         SELECT 'bus:' || bus, address, bus, lines, committed_at FROM pending_batches;
+       DROP TABLE pending_batches;
+       ALTER TABLE pending_batches_by_line RENAME TO pending_batches;)",
+    // 3: how far the MQTT broker acknowledged each node's swipes.
     R"(CREATE TABLE mqtt_positions (node TEXT PRIMARY KEY, swipe_id INTEGER NOT NULL);)",
 };
 
@@ -113,16 +128,33 @@ public:
     ~SqliteStore() override {
         sqlite3_close(db_);
         if (nodeLock_ >= 0) ::close(nodeLock_);
+        if (waiter_) {
+            std::lock_guard w(waiter_->mutex);
+            waiter_->abandoned = true;
+            if (waiter_->fd >= 0) ::close(waiter_->fd);
+        }
     }
 
-    std::vector<std::string> pendingBatch(const ControllerRef& c) override {
+    std::vector<std::string> pendingBatch(const ControllerRef& c, const std::string& line) override {
         std::lock_guard lock(mutex_);
-        Statement s(db_, "SELECT lines FROM pending_batches WHERE bus = ? AND address = ?");
-        s.bind(1, c.bus).bind(2, c.address);
-        return s.step() ? splitLines(s.text(0)) : std::vector<std::string>{};
+        const std::string key = batchKey(c, line), legacy = batchKey(c, {});
+        Statement s(db_, "SELECT lines FROM pending_batches WHERE device_key = ? AND address = ?");
+        s.bind(1, key).bind(2, c.address);
+        if (s.step()) return splitLines(s.text(0));
+        if (key == legacy) return {};
+        // A batch of before, under its bus name: the line takes it over.
+        s.reset();
+        s.bind(1, legacy).bind(2, c.address);
+        if (!s.step()) return {};
+        std::vector<std::string> lines = splitLines(s.text(0));
+        s.reset();
+        Statement move(db_, "UPDATE pending_batches SET device_key = ? WHERE device_key = ? AND address = ?");
+        move.bind(1, key).bind(2, legacy).bind(3, c.address).run();
+        return lines;
     }
 
-    std::vector<Swipe> commitBatch(const ControllerRef& c, const std::vector<std::string>& newLines,
+    std::vector<Swipe> commitBatch(const ControllerRef& c, const std::string& line,
+                                   const std::vector<std::string>& newLines,
                                    const std::vector<std::string>& allLines) override {
         std::lock_guard lock(mutex_);
         const std::string now = utcNow();
@@ -137,8 +169,8 @@ public:
             // elements are not moved until the loop is over).
             ins.bindInPlace(1, site_).bindInPlace(2, c.bus).bind(3, c.address).bindInPlace(9, now);
             rows.reserve(newLines.size());
-            for (const auto& line : newLines) {
-                Swipe& s = rows.emplace_back(parseRecordLine(line));
+            for (const auto& text : newLines) {
+                Swipe& s = rows.emplace_back(parseRecordLine(text));
                 ins.bindInPlace(4, s.card).bindInPlace(5, s.time).bindInPlace(6, s.codeA).bindInPlace(7, s.codeB);
                 ins.bindInPlace(8, s.line);
                 ins.runKeepingBindings();
@@ -150,18 +182,23 @@ public:
                 s.address = c.address;
                 s.collectedAt = now;
             }
-            Statement p(db_, "INSERT OR REPLACE INTO pending_batches (bus, address, lines, committed_at) VALUES (?, ?, ?, ?)");
+            const std::string key = batchKey(c, line), legacy = batchKey(c, {});
+            Statement p(db_,
+                        "INSERT OR REPLACE INTO pending_batches (device_key, address, bus, lines, committed_at) "
+                        "VALUES (?, ?, ?, ?, ?)");
             const std::string joined = joinLines(allLines);
-            p.bind(1, c.bus).bind(2, c.address).bindInPlace(3, joined).bind(4, now).run();
+            p.bind(1, key).bind(2, c.address).bind(3, c.bus).bindInPlace(4, joined).bind(5, now).run();
+            Statement old(db_, "DELETE FROM pending_batches WHERE device_key = ? AND address = ?");
+            if (key != legacy) old.bind(1, legacy).bind(2, c.address).run();
         }
         tx.commit();
         return rows;
     }
 
-    void batchCleared(const ControllerRef& c) override {
+    void batchCleared(const ControllerRef& c, const std::string& line) override {
         std::lock_guard lock(mutex_);
-        Statement s(db_, "DELETE FROM pending_batches WHERE bus = ? AND address = ?");
-        s.bind(1, c.bus).bind(2, c.address).run();
+        Statement s(db_, "DELETE FROM pending_batches WHERE device_key IN (?, ?) AND address = ?");
+        s.bind(1, batchKey(c, line)).bind(2, batchKey(c, {})).bind(3, c.address).run();
     }
 
     std::vector<Swipe> swipes(const SwipeQuery& q) override {
@@ -303,6 +340,14 @@ public:
     bool takeLease(const std::string&, const std::string&, const std::string&, std::chrono::milliseconds) override {
         std::lock_guard lock(mutex_);
         if (nodeLock_ >= 0) return true;
+        if (waiter_) {
+            // The waiting thread asks for the lock; a second request from
+            // this process would only compete with it.
+            std::lock_guard w(waiter_->mutex);
+            if (waiter_->fd < 0) return false;
+            nodeLock_ = std::exchange(waiter_->fd, -1);
+            return true;
+        }
         int fd = ::open((path_ + "-node.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
         if (fd < 0) throw StoreError("cannot open " + path_ + "-node.lock: " + std::strerror(errno));
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -313,6 +358,51 @@ public:
         return true;
     }
     void dropLease(const std::string&, const std::string&) override {}
+
+    // A standby waits on the lock itself: a thread blocks on it and has it
+    // the instant the other ostreld ends, then wakes the leases' thread.
+    void watchReleases() override {
+        std::lock_guard lock(mutex_);
+        if (waiter_ || nodeLock_ >= 0) return;
+        int fd = ::open((path_ + "-node.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+        if (fd < 0) throw StoreError("cannot open " + path_ + "-node.lock: " + std::strerror(errno));
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            nodeLock_ = fd;  // free: nothing to wait for
+            return;
+        }
+        auto w = std::make_shared<LockWaiter>();
+        w->event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (w->event < 0) {
+            ::close(fd);
+            throw StoreError(std::string("cannot wait for the lock: ") + std::strerror(errno));
+        }
+        // Not joined: a lock that never comes keeps the thread blocked
+        // until the process ends; it touches only its own state.
+        std::thread([w, fd] {
+            int r;
+            do r = ::flock(fd, LOCK_EX);
+            while (r != 0 && errno == EINTR);
+            std::lock_guard g(w->mutex);
+            if (r != 0 || w->abandoned) {
+                ::close(fd);
+                return;
+            }
+            w->fd = fd;
+            const uint64_t one = 1;
+            [[maybe_unused]] auto n = ::write(w->event, &one, sizeof one);
+        }).detach();
+        waiter_ = std::move(w);
+    }
+    int releaseFd() override {
+        std::lock_guard lock(mutex_);
+        return waiter_ && nodeLock_ < 0 ? waiter_->event : -1;
+    }
+    bool releasesPending() override {
+        std::lock_guard lock(mutex_);
+        if (!waiter_ || nodeLock_ >= 0) return false;
+        uint64_t n = 0;
+        return ::read(waiter_->event, &n, sizeof n) == sizeof n;
+    }
     std::string leaseNode(const std::string&) override {
         std::lock_guard lock(mutex_);
         return nodeLock_ >= 0 ? "this node" : "another ostreld on " + path_;
@@ -387,6 +477,17 @@ private:
     std::string site_;
     std::string path_;
     int nodeLock_ = -1;
+    // The blocked request for the lock of a standby and what it got.
+    struct LockWaiter {
+        std::mutex mutex;
+        int fd = -1;       // the lock's descriptor once held, until taken over
+        int event = -1;    // readable once it is held
+        bool abandoned = false;
+        ~LockWaiter() {
+            if (event >= 0) ::close(event);
+        }
+    };
+    std::shared_ptr<LockWaiter> waiter_;
     sqlite3* db_ = nullptr;
     std::mutex mutex_;
 };

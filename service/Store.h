@@ -54,15 +54,32 @@ class Store {
 public:
     virtual ~Store() = default;
 
-    // Collection. The lines of the last batch committed from the controller
-    // whose clear is not known to have happened (empty: none).
-    virtual std::vector<std::string> pendingBatch(const ControllerRef& c) = 0;
-    // One transaction: stores the new lines as swipes and remembers all the
-    // lines the controller held as its pending batch. Durable on return.
-    virtual std::vector<Swipe> commitBatch(const ControllerRef& c, const std::vector<std::string>& newLines,
+    // Collection. A pending batch belongs to the physical controller: its
+    // line (the device key the leases use, LeaseKeeper::deviceKey) and its
+    // address, whatever bus name it was committed under. An empty line
+    // stands for "bus:" and the bus name, the key batches committed before
+    // lines were known carry; a batch found only under that key is taken
+    // over by the line.
+    //
+    // The lines of the last batch committed from the controller whose clear
+    // is not known to have happened (empty: none).
+    virtual std::vector<std::string> pendingBatch(const ControllerRef& c, const std::string& line) = 0;
+    // One transaction: stores the new lines as swipes (under c's bus name)
+    // and remembers all the lines the controller held as its pending batch.
+    // Durable on return.
+    virtual std::vector<Swipe> commitBatch(const ControllerRef& c, const std::string& line,
+                                           const std::vector<std::string>& newLines,
                                            const std::vector<std::string>& allLines) = 0;
     // The controller was cleared: no batch is pending any more.
-    virtual void batchCleared(const ControllerRef& c) = 0;
+    virtual void batchCleared(const ControllerRef& c, const std::string& line) = 0;
+
+    // The same, keyed by the bus name alone.
+    std::vector<std::string> pendingBatch(const ControllerRef& c) { return pendingBatch(c, {}); }
+    std::vector<Swipe> commitBatch(const ControllerRef& c, const std::vector<std::string>& newLines,
+                                   const std::vector<std::string>& allLines) {
+        return commitBatch(c, {}, newLines, allLines);
+    }
+    void batchCleared(const ControllerRef& c) { batchCleared(c, {}); }
 
     virtual std::vector<Swipe> swipes(const SwipeQuery& q) = 0;
 
@@ -100,7 +117,24 @@ public:
     // From now on a batch commits only while holder holds its bus's lease
     // for at least margin more (a node that lost its lease stores nothing).
     virtual void fenceCommits(const std::string& holder, std::chrono::milliseconds margin) = 0;
+    // From now on every call returns or fails within limit, connecting
+    // again included: a database that does not answer (packets dropped) is
+    // given up on, not waited for. For the leases' own store.
+    virtual void limitCalls(std::chrono::milliseconds limit) { (void)limit; }
+    // Hand-over at once. After watchReleases(), a lease dropped by any node
+    // is announced to this store: releaseFd() (-1 when there is none)
+    // becomes readable, and releasesPending() tells whether one came since
+    // it was last asked. A store that cannot announce keeps -1 and false.
+    virtual void watchReleases() {}
+    virtual int releaseFd() { return -1; }
+    virtual bool releasesPending() { return false; }
 };
+
+// The key of a controller's pending batch: its line, or for an empty line
+// "bus:" and the bus name.
+inline std::string batchKey(const ControllerRef& c, const std::string& line) {
+    return line.empty() ? "bus:" + c.bus : line;
+}
 
 // "sqlite:PATH" or "postgresql://USER@HOST/DB"; throws StoreError when the store cannot be opened or migrated.
 // A write waits at most busyTimeout for a database another program locked.

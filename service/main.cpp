@@ -120,6 +120,9 @@ int main(int argc, char** argv) {
         }
         store = openStore(cfg.store, cfg.site);
         leaseStore = openStore(cfg.store, cfg.site);
+        // A renewal that does not return within half the lease is no use:
+        // the lease stops counting before it could.
+        leaseStore->limitCalls(cfg.lease / 2);
     } catch (const std::exception& e) {
         log(Level::Error, e.what());
         return 1;

@@ -247,6 +247,45 @@ TEST_F(BusTest, CollectRefusesRecordsThatAreNotWellFormed) {
     EXPECT_EQ(bus_.status(20)->recordCount, 2);
 }
 
+// The caller's gate stops an operation at the frame it refuses: nothing more
+// is written (no further record request, no clear), nothing is opened while
+// it refuses, and the bus works again once it lets frames through.
+TEST_F(BusTest, AGateStopsEveryFrameItRefusesWithinAnOperation) {
+    struct Shut : std::runtime_error {
+        Shut() : std::runtime_error("shut") {}
+    };
+    sim().seedRecords(5);
+    size_t allowed = 0;  // frames the gate lets through from now on
+    bus_.setGate([&] {
+        if (allowed == 0) throw Shut();
+        --allowed;
+    });
+    EXPECT_THROW(bus_.status(20), Shut);
+    EXPECT_FALSE(bus_.isOpen());
+    EXPECT_EQ(sim().frameCount(), 0u);
+
+    // Mid-download: the status, the count and two records, then the gate shuts.
+    allowed = 1;
+    bus_.open();
+    allowed = 4;
+    bool durable = false;
+    EXPECT_THROW(bus_.collect(20, [&](const std::vector<Record>&) { durable = true; }), Shut);
+    EXPECT_FALSE(durable);
+    std::this_thread::sleep_for(Ms(100));
+    EXPECT_EQ(sim().frameCount(), 4u);
+
+    // Shut in the durable step: the records are kept, the clear never goes.
+    sim().clearFrames();
+    allowed = 100;
+    EXPECT_THROW(bus_.collect(20, [&](const std::vector<Record>&) { allowed = 0; }), Shut);
+    std::this_thread::sleep_for(Ms(100));
+    for (const Bytes& f : frames()) EXPECT_NE(f, (Bytes{20, 0x02, 0x06}));
+
+    bus_.close();
+    bus_.setGate({});
+    EXPECT_EQ(bus_.status(20)->recordCount, 5);
+}
+
 TEST(BusThreads, TwoBusesRunInParallel) {
     // Each reply waits 100 ms: ten exchanges take about a second on one bus.
     auto slow = [](const Bytes& f) { return std::vector<sim::Chunk>{{Ms(100), {f[0]}}}; };

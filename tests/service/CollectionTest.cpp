@@ -180,6 +180,39 @@ TEST_F(Collect, ASilentControllerOrALockedStoreNeverClears) {
     EXPECT_EQ(stored().size(), 1u);
 }
 
+// A database whose pending batches were kept by bus name: migrated, the
+// batch is recognised by a collection on its line under another bus name,
+// and nothing is stored twice.
+TEST_F(Collect, APendingBatchOfBeforeIsFoundByItsLine) {
+    store_.reset();
+    std::filesystem::remove(db_);
+    sqlite3* old = nullptr;
+    ASSERT_EQ(sqlite3_open(db_.c_str(), &old), SQLITE_OK);
+    const std::string schema =
+        "CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1);"
+        "CREATE TABLE swipes (id INTEGER PRIMARY KEY AUTOINCREMENT, site TEXT NOT NULL, bus TEXT NOT NULL,"
+        "  address INTEGER NOT NULL, card TEXT NOT NULL, time TEXT NOT NULL, code_a TEXT NOT NULL,"
+        "  code_b TEXT NOT NULL, line TEXT NOT NULL, collected_at TEXT NOT NULL);"
+        "CREATE TABLE pending_batches (bus TEXT NOT NULL, address INTEGER NOT NULL, lines TEXT NOT NULL,"
+        "  committed_at TEXT NOT NULL, PRIMARY KEY (bus, address));"
+        "INSERT INTO pending_batches VALUES ('" + ref_.bus + "', " + std::to_string(ref_.address) + ", '" +
+        line(1) + "', '2026-01-05T09:00:00Z');";
+    ASSERT_EQ(sqlite3_exec(old, schema.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(old);
+    store_ = openStore("sqlite:" + db_.string(), "hq");
+
+    // The controller still holds the batch and one swipe more.
+    link_.held = {line(1), line(2)};
+    const std::string device = "device:server:4001";
+    EXPECT_EQ(store_->pendingBatch(ref_, device), std::vector<std::string>{line(1)});
+    CollectOutcome out = collectOnce(link_, *store_, {"alias", ref_.address}, {}, device);
+    ASSERT_TRUE(out.ok) << out.reason;
+    EXPECT_EQ(out.alreadyStored, 1u);
+    EXPECT_EQ(stored(), std::vector<std::string>{line(2)});
+    EXPECT_TRUE(store_->pendingBatch(ref_, device).empty());
+    EXPECT_TRUE(store_->pendingBatch(ref_).empty());
+}
+
 TEST(PendingBatch, MatchesOnlyAsAnExactPrefix) {
     using V = std::vector<std::string>;
     EXPECT_EQ(alreadyStored({}, V{"a"}), 0u);

@@ -2,6 +2,7 @@
 // embedded store (run on both), leases that only one holder wins, and batch
 // commits refused to a node that no longer holds its bus.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <filesystem>
 #include <future>
@@ -9,6 +10,7 @@
 
 #include "service/Store.h"
 #include "support/PgCluster.h"
+#include "support/TcpRelay.h"
 
 namespace ostrel::service {
 namespace {
@@ -107,6 +109,65 @@ void checkContract(Store& s) {
     EXPECT_TRUE(s.applied(south).empty());
 }
 
+// A pending batch is the line's: found under any bus name for that line,
+// and one kept under its bus name alone (from before lines were known) is
+// taken over by the line.
+void checkBatchesByLine(Store& s) {
+    const std::string lineA = "device:server:4001", lineB = "device:server:4002";
+    s.commitBatch({"east", 1}, lineA, {line(1)}, {line(1)});
+    EXPECT_EQ(s.pendingBatch({"west", 1}, lineA), std::vector<std::string>{line(1)});
+    EXPECT_TRUE(s.pendingBatch({"west", 2}, lineA).empty());  // another controller
+    EXPECT_TRUE(s.pendingBatch({"east", 1}, lineB).empty());  // another line
+    EXPECT_TRUE(s.pendingBatch({"east", 1}).empty());
+    s.batchCleared({"west", 1}, lineA);
+    EXPECT_TRUE(s.pendingBatch({"east", 1}, lineA).empty());
+
+    s.commitBatch({"north", 20}, {line(2)}, {line(2)});
+    EXPECT_EQ(s.pendingBatch({"north", 20}, lineB), std::vector<std::string>{line(2)});
+    EXPECT_TRUE(s.pendingBatch({"north", 20}).empty());  // moved, not copied
+    EXPECT_EQ(s.pendingBatch({"alias", 20}, lineB), std::vector<std::string>{line(2)});
+    // A commit under the line replaces both keys; a clear drops both.
+    s.commitBatch({"north", 20}, {line(3)}, {line(3)});
+    s.commitBatch({"north", 20}, lineB, {line(4)}, {line(3), line(4)});
+    EXPECT_TRUE(s.pendingBatch({"north", 20}).empty());
+    EXPECT_EQ(s.pendingBatch({"north", 20}, lineB), (std::vector<std::string>{line(3), line(4)}));
+    s.commitBatch({"north", 20}, {line(5)}, {line(5)});
+    s.batchCleared({"north", 20}, lineB);
+    EXPECT_TRUE(s.pendingBatch({"north", 20}).empty());
+    EXPECT_TRUE(s.pendingBatch({"north", 20}, lineB).empty());
+}
+
+TEST(PgStore, BatchesBelongToTheLineOnBothEngines) {
+    PgCluster pg;
+    checkBatchesByLine(*openStore(pg.createDatabase("lines"), "hq"));
+    char tmpl[] = "/tmp/ostrel-store-XXXXXX";
+    std::filesystem::path dir = mkdtemp(tmpl);
+    checkBatchesByLine(*openStore("sqlite:" + (dir / "s.db").string(), "hq"));
+    std::filesystem::remove_all(dir);
+}
+
+// A database whose pending batches were kept by bus name: migrated, each
+// batch is found by the first node that serves its bus on its line.
+TEST(PgStore, PendingBatchesOfBeforeAreMigratedToTheirLine) {
+    PgCluster pg;
+    pg.createDatabase("old");
+    pg.exec("old",
+            "CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1), (2);"
+            "CREATE TABLE swipes (id BIGSERIAL PRIMARY KEY, site TEXT NOT NULL, bus TEXT NOT NULL, "
+            "  address INTEGER NOT NULL, card TEXT NOT NULL, time TEXT NOT NULL, code_a TEXT NOT NULL, "
+            "  code_b TEXT NOT NULL, line TEXT NOT NULL, collected_at TEXT NOT NULL);"
+            "CREATE TABLE pending_batches (bus TEXT NOT NULL, address INTEGER NOT NULL, lines TEXT NOT NULL, "
+            "  committed_at TEXT NOT NULL, PRIMARY KEY (bus, address));"
+            "INSERT INTO pending_batches VALUES ('east', 1, '" + line(7) + "', '2026-01-05T09:00:00Z');"
+            "CREATE TABLE leases (key TEXT PRIMARY KEY, holder TEXT NOT NULL, node TEXT NOT NULL, "
+            "  expires_at TIMESTAMPTZ NOT NULL);");
+    auto s = openStore(pg.url("old"), "hq");
+    EXPECT_EQ(pg.exec("old", "SELECT device_key, bus FROM pending_batches"),
+              (std::vector<std::vector<std::string>>{{"bus:east", "east"}}));
+    EXPECT_EQ(s->pendingBatch({"east", 1}, "device:server:4001"), std::vector<std::string>{line(7)});
+    EXPECT_EQ(pg.exec("old", "SELECT device_key FROM pending_batches")[0][0], "device:server:4001");
+}
+
 TEST(PgStore, KeepsTheSameContractAsTheEmbeddedStore) {
     PgCluster pg;
     auto store = openStore(pg.createDatabase("contract"), "hq");
@@ -138,7 +199,10 @@ TEST(PgStore, NodesStartingTogetherMigrateOnceAndAReopenKeepsTheData) {
     for (auto& f : opening) ASSERT_NO_THROW(stores.push_back(f.get()));
     stores[0]->commitBatch({"b", 1}, {line(5)}, {line(5)});
     EXPECT_EQ(stores[3]->swipes({}).size(), 1u);
-    EXPECT_EQ(pg.exec("together", "SELECT COUNT(*) FROM schema_version")[0][0], "3");
+    // Each migration recorded once.
+    EXPECT_EQ(pg.exec("together", "SELECT COUNT(*) = MAX(version) AND COUNT(DISTINCT version) = COUNT(*) "
+                                  "FROM schema_version")[0][0],
+              "t");
     stores.clear();
     EXPECT_EQ(openStore(url, "hq")->swipes({}).size(), 1u);
 
@@ -200,6 +264,82 @@ TEST(PgStore, OneHolderPerLeaseAndCommitsFencedByIt) {
     b->dropLease("bus:north", "B");
     EXPECT_EQ(a->leaseNode("bus:north"), "");
     EXPECT_TRUE(a->takeLease("bus:north", "A", "node-a", 5s));
+}
+
+// Waits up to limit for the store to announce a released lease.
+bool announced(Store& s, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (s.releasesPending()) return true;
+        pollfd p{s.releaseFd(), POLLIN, 0};
+        if (p.fd < 0) return false;
+        poll(&p, 1, 50);
+    }
+    return s.releasesPending();
+}
+
+// The leases' store: a database that drops packets is given up on within
+// the limit, reconnecting included, and used again once it answers; a
+// lease let go is announced to the nodes watching at once.
+TEST(PgStore, LeaseCallsAreBoundedAndAReleaseIsAnnounced) {
+    PgCluster pg;
+    pg.createDatabase("bounded");
+    test::TcpRelay relay(pg.port());
+    auto cutOff = openStore("postgresql://ostrel@127.0.0.1:" + std::to_string(relay.port()) + "/bounded", "hq");
+    auto other = openStore(pg.url("bounded"), "hq");
+    cutOff->limitCalls(300ms);
+    other->limitCalls(300ms);
+    ASSERT_TRUE(cutOff->takeLease("bus:x", "A", "a", 5s));
+    relay.cut();
+    for (int i = 0; i < 2; ++i) {  // the call in flight, then connecting again
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_THROW(cutOff->takeLease("bus:x", "A", "a", 5s), StoreError);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_GT(took, 0.25);
+        EXPECT_LT(took, 1.5);
+    }
+    relay.heal();
+    EXPECT_TRUE(cutOff->takeLease("bus:x", "A", "a", 5s));
+
+    other->watchReleases();
+    ASSERT_GE(other->releaseFd(), 0);
+    EXPECT_FALSE(other->takeLease("bus:x", "B", "b", 5s));
+    EXPECT_FALSE(announced(*other, 200ms));
+    const auto dropped = std::chrono::steady_clock::now();
+    cutOff->dropLease("bus:x", "A");
+    EXPECT_TRUE(announced(*other, 3s));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - dropped).count(), 1.0);
+    EXPECT_TRUE(other->takeLease("bus:x", "B", "b", 5s));
+    // Dropping what one does not hold announces nothing.
+    cutOff->dropLease("bus:x", "A");
+    EXPECT_FALSE(announced(*other, 300ms));
+}
+
+// On SQLite a standby waits on the lock itself and has it the moment the
+// process holding it lets go.
+TEST(SqliteLeases, AStandbyHasTheLockTheMomentItIsLetGo) {
+    char tmpl[] = "/tmp/ostrel-store-XXXXXX";
+    std::filesystem::path dir = mkdtemp(tmpl);
+    const std::string url = "sqlite:" + (dir / "s.db").string();
+    auto holder = openStore(url, "hq");
+    auto standby = openStore(url, "hq");
+    holder->watchReleases();  // free: had at once, nothing to wait for
+    EXPECT_EQ(holder->releaseFd(), -1);
+    ASSERT_TRUE(holder->takeLease("bus:x", "A", "a", 5s));
+    standby->watchReleases();
+    EXPECT_FALSE(standby->takeLease("bus:x", "B", "b", 5s));
+    EXPECT_FALSE(announced(*standby, 200ms));
+    holder.reset();
+    EXPECT_TRUE(announced(*standby, 2s));
+    EXPECT_TRUE(standby->takeLease("bus:x", "B", "b", 5s));
+    EXPECT_EQ(standby->leaseNode("bus:x"), "this node");
+    // Another store on the file now waits in turn.
+    auto next = openStore(url, "hq");
+    EXPECT_FALSE(next->takeLease("bus:x", "C", "c", 5s));
+    standby.reset();
+    EXPECT_TRUE(next->takeLease("bus:x", "C", "c", 5s));
+    next.reset();
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PgStore, AServerRestartIsSurvivedByReconnecting) {

@@ -233,6 +233,7 @@ public:
     }
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     std::string log() const {
         std::ifstream in(logFile());
         std::stringstream s;
