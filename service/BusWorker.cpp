@@ -142,15 +142,39 @@ nlohmann::json BusWorker::cardProgress(int address) const {
     nlohmann::json j;
     j["applied"] = plan.applied;
     j["pending_enrol"] = nlohmann::json::array();
-    for (const auto& c : plan.enrol) j["pending_enrol"].push_back(c.logical);
+    j["refused"] = nlohmann::json::array();
     j["pending_remove"] = plan.remove;
     std::lock_guard lock(mutex_);
     auto it = controllers_.find(address);
+    for (const auto& e : plan.enrol) {
+        const bool refused = it != controllers_.end() && it->second.refused.count(e.logical) &&
+                             it->second.refused.at(e.logical).first == fingerprint(e);
+        if (refused) j["refused"].push_back({{"logical", e.logical}, {"reason", it->second.refused.at(e.logical).second}});
+        else j["pending_enrol"].push_back(e.logical);
+    }
     if (it != controllers_.end()) {
         const Controller& c = it->second;
         j["resync"] = {{"running", c.resyncDue || c.resyncing}, {"done", c.resyncDone}, {"total", c.resyncTotal}};
     }
     return j;
+}
+
+std::optional<std::string> BusWorker::refusedCard(int address, const CardEntry& card) const {
+    std::lock_guard lock(mutex_);
+    auto it = controllers_.find(address);
+    if (it == controllers_.end()) return std::nullopt;
+    auto r = it->second.refused.find(card.logical);
+    if (r == it->second.refused.end() || r->second.first != fingerprint(card)) return std::nullopt;
+    return r->second.second;
+}
+
+std::optional<std::string> BusWorker::unhealthy() const {
+    // Another node serving the bus is as it should be.
+    if (!serving()) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (failed_) return "bus " + bus_.name + ": " + failure_;
+    if (!storeFailure_.empty()) return "bus " + bus_.name + ": the store refuses writes: " + storeFailure_;
+    return std::nullopt;
 }
 
 void BusWorker::resync(int address) {
@@ -227,6 +251,10 @@ void BusWorker::run() {
                 std::lock_guard lock(mutex_);
                 due->cardsDue = false;
             }
+            if (what == Status) {
+                std::lock_guard lock(mutex_);
+                storeFailure_.clear();  // the state was saved
+            }
             if (failed_) {
                 log(Level::Info, "bus " + bus_.name + ": answering again");
                 std::lock_guard lock(mutex_);
@@ -237,6 +265,8 @@ void BusWorker::run() {
             busFailed(e.what());
         } catch (const StoreError& e) {
             log(Level::Error, "bus " + bus_.name + ": store: " + e.what());
+            std::lock_guard lock(mutex_);
+            storeFailure_ = e.what();
         }
         for (auto& [a, c] : controllers_)
             metrics_.set("ostrel_collection_lag_seconds", Metrics::labels(bus_.name, a),
@@ -423,6 +453,8 @@ OpResult BusWorker::collectNow(Controller& c) {
     if (!out.ok) {
         if (out.reason.rfind("store", 0) == 0) {
             log(Level::Error, who + ": collection paused, controller not cleared: " + out.reason);
+            std::lock_guard lock(mutex_);
+            storeFailure_ = out.reason;
             return {OpResult::Kind::StoreFailed, out.reason, {}};
         }
         if (out.reason == "silent" || out.reason == "short" || out.reason == "another address") noteNoReply(c);
@@ -430,6 +462,10 @@ OpResult BusWorker::collectNow(Controller& c) {
         return {OpResult::Kind::NoReply, out.reason, {}};
     }
     c.lastCollected = SteadyClock::now();
+    {
+        std::lock_guard lock(mutex_);
+        storeFailure_.clear();
+    }
     return {OpResult::Kind::Ok, {}, {{"count", out.stored.size()}, {"cleared", out.cleared}}};
 }
 
@@ -448,6 +484,7 @@ bool BusWorker::convergeOneCard(Controller& c) {
         }
         store_.clearApplied(ref);
         std::lock_guard lock(mutex_);
+        c.refused.clear();
         c.resyncDue = false;
         c.resyncing = true;
         c.resyncDone = 0;
@@ -462,7 +499,20 @@ bool BusWorker::convergeOneCard(Controller& c) {
         c.resyncing = false;
         return false;
     };
-    if (plan.empty()) return finished();
+    // A card the controller refused as it stands is not tried again: it
+    // never holds up the cards after it.
+    const CardEntry* next = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        for (const CardEntry& e : plan.enrol) {
+            auto r = c.refused.find(e.logical);
+            if (r == c.refused.end() || r->second.first != fingerprint(e)) {
+                next = &e;
+                break;
+            }
+        }
+    }
+    if (plan.remove.empty() && !next) return finished();
     nlohmann::json event = {{"bus", bus_.name}, {"address", a}};
     if (!plan.remove.empty()) {
         const std::string& logical = plan.remove.front();
@@ -474,10 +524,17 @@ bool BusWorker::convergeOneCard(Controller& c) {
         event["logical"] = logical;
         event["action"] = "removed";
     } else {
-        const CardEntry& card = plan.enrol.front();
+        const CardEntry& card = *next;
         if (!link_->enrol(a, card)) {
-            noteNoReply(c);
-            return finished();
+            const std::string why = link_->noReplyReason();
+            if (why.rfind("refused: ", 0) != 0) {
+                noteNoReply(c);
+                return finished();
+            }
+            log(Level::Warning, bus_.name + "/" + std::to_string(a) + ": card " + card.logical + " " + why);
+            std::lock_guard lock(mutex_);
+            c.refused[card.logical] = {fingerprint(card), why.substr(9)};
+            return true;
         }
         store_.setApplied(ref, card.logical, fingerprint(card));
         event["logical"] = card.logical;

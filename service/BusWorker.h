@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -66,6 +67,11 @@ public:
     void resync(int address);
     // The desired cards changed: converge again.
     void cardsChanged();
+    // Why the controller refused the card as it stands, if it did.
+    std::optional<std::string> refusedCard(int address, const CardEntry& card) const;
+    // Why the bus is not served as it should be (the bus failing, the store
+    // refusing writes); nothing while it is, or while another node serves it.
+    std::optional<std::string> unhealthy() const;
 
 private:
     struct Controller {
@@ -78,6 +84,9 @@ private:
         bool resyncDue = false;
         bool resyncing = false;
         size_t resyncDone = 0, resyncTotal = 0;
+        // Cards the controller refused: logical -> the card's fingerprint
+        // and the reason. Skipped until the card changes or a resync.
+        std::map<std::string, std::pair<std::string, std::string>> refused;
     };
 
     void run();
@@ -112,6 +121,7 @@ private:
     bool stop_ = false;
     bool failed_ = false;
     std::string failure_;
+    std::string storeFailure_;  // the last write the store refused, until one succeeds
     std::chrono::steady_clock::time_point retryAt_{};
     std::chrono::milliseconds backoff_{500};
     std::thread thread_;

@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
     if (!check.empty()) {
         try {
             ServiceConfig cfg = loadConfig(check);
+            if (std::string w = listenWarning(cfg); !w.empty()) std::cerr << check << ": warning: " << w << "\n";
             std::cout << check << ": valid: site " << cfg.site << ", " << cfg.buses.size() << " buses\n";
             return 0;
         } catch (const ConfigError& e) {
