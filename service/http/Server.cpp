@@ -326,7 +326,9 @@ int Server::start(const std::string& listen) {
         {MHD_OPTION_CONNECTION_LIMIT, limits_.maxConnections + 16, nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT,
          static_cast<intptr_t>((limits_.requestTimeout.count() + 999) / 1000), nullptr},
-        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 32 * 1024, nullptr},
+        // Over 32 KB the library maps each pool on its own, so a closed
+        // connection gives its memory back to the system.
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 64 * 1024, nullptr},
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Hooks::connection), this},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Hooks::completed), this},
         {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&Hooks::uri), this},

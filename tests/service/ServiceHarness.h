@@ -225,6 +225,15 @@ public:
     }
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    // Resident memory of the running service in kilobytes (0 when unknown).
+    long rssKb() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        return 0;
+    }
     std::string log() const {
         std::ifstream in(logFile());
         std::stringstream s;
