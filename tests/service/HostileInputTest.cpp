@@ -318,3 +318,27 @@ TEST_F(Hostile, ARefusedCardNeverBlocksTheCardsAfterIt) {
 
 }  // namespace
 }  // namespace ostrel::test
+
+namespace ostrel::test {
+namespace {
+
+// Health is 503 with its reasons while a bus cannot be worked.
+TEST(Health, AFailingBusMakesHealthFailWithItsReason) {
+    Ostreld service;
+    service.configure({{"north", "/dev/null/no-such-device", {20}}});
+    ASSERT_GT(service.start(), 0) << service.log();
+    nlohmann::json h;
+    EXPECT_TRUE(eventually([&] {
+        auto r = service.client(false).Get("/healthz");
+        if (!r || r->status != 503) return false;
+        h = nlohmann::json::parse(r->body, nullptr, false);
+        return true;
+    }));
+    EXPECT_EQ(h["status"], "failing") << h;
+    ASSERT_TRUE(h["reasons"].is_array() && h["reasons"].size() == 1) << h;
+    EXPECT_NE(h["reasons"][0].get<std::string>().find("bus north"), std::string::npos) << h;
+    EXPECT_EQ(h["error"]["code"], "unhealthy") << h;
+}
+
+}  // namespace
+}  // namespace ostrel::test
