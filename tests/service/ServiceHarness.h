@@ -170,6 +170,8 @@ public:
     }
 
     const fs::path& dir() const { return dir_; }
+    // Another ostreld program than the one built here (a bench's older one).
+    void useBinary(const std::string& path) { binary_ = path; }
     // Another store than the folder's SQLite database (before configure()).
     void useStore(const std::string& url) { store_ = url; }
     fs::path db() const { return dir_ / "ostrel.db"; }
@@ -189,7 +191,7 @@ public:
     // Starts the service and waits until it listens; the port it took.
     int start() {
         std::ofstream(logFile(), std::ios::app) << "--- start\n";
-        const std::string bin = binDir() + "/ostreld";
+        const std::string bin = binary_.empty() ? binDir() + "/ostreld" : binary_;
         const std::string config = (dir_ / "ostreld.toml").string();
         const std::string log = logFile().string();
         logOffset_ = fs::file_size(logFile());
@@ -280,7 +282,7 @@ private:
     }
 
     fs::path dir_;
-    std::string store_;
+    std::string store_, binary_;
     pid_t pid_ = -1;
     int port_ = -1;
     size_t logOffset_ = 0;
