@@ -211,6 +211,7 @@ struct Server::Hooks {
             if (length) {
                 const std::string text = length;
                 if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+                    x->dispatched = true;
                     s.send(c, badField("Content-Length", "must be a number of bytes"));
                     return MHD_YES;
                 }
@@ -309,7 +310,12 @@ struct Server::Hooks {
 Server::Server(const Router& router, Limits limits, Guard guard)
     : router_(router), limits_(limits), guard_(std::move(guard)), storePool_(4, 256), busPool_(16, 256) {}
 
-Server::~Server() { stop(); }
+Server::~Server() {
+    stop();
+    // Handlers still running finish before the tables they report to go.
+    storePool_.stop();
+    busPool_.stop();
+}
 
 void Server::useTls(std::string certPem, std::string keyPem) {
     certPem_ = std::move(certPem);
