@@ -203,6 +203,19 @@ TEST_F(Hostile, BodiesOverTheLimitAreRefusedBeforeTheyAreRead) {
     req += "0\r\n\r\n";
     ASSERT_TRUE(chunked.send(req));
     expectJsonError(chunked.response(), 413, "chunked 8 KB");
+    // Sixteen clients pushing 100 MB bodies leave no memory behind.
+    const long rssBefore = service_->rssKb();
+    std::vector<std::thread> pushers;
+    for (int i = 0; i < 16; ++i)
+        pushers.emplace_back([] {
+            RawConnection c(service_->port());
+            c.send("POST /api/v1/controllers/north/20/collect HTTP/1.1\r\nHost: x\r\nContent-Length: 104857600\r\n\r\n");
+            const std::string chunk(64 * 1024, 'x');
+            for (int k = 0; k < 64 && c.send(chunk); ++k) {
+            }
+        });
+    for (auto& t : pushers) t.join();
+    EXPECT_LT(service_->rssKb(), rssBefore + 16 * 1024) << rssBefore << " kB before";
     // Anonymous: refused before the token is looked at would also do; the
     // body must not be kept either way.
     expectJsonError(raw("POST /api/v1/controllers/north/20/collect HTTP/1.1\r\nHost: x\r\n"
