@@ -284,7 +284,7 @@ struct Server::Hooks {
                 return MHD_CONTENT_READER_END_WITH_ERROR;
             }
             if (st.sub->closed()) return MHD_CONTENT_READER_END_OF_STREAM;
-            if (Clock::now() - st.lastWrite >= std::chrono::seconds(15)) {
+            if (Clock::now() - st.lastWrite >= st.server->limits_.keepAliveEvery) {
                 st.buf = ": keep-alive\n\n";
                 continue;
             }
