@@ -165,6 +165,10 @@ struct Card {
 };
 inline constexpr int kLockTypeInOut = 0, kLockTypeIn = 1, kLockTypeOut = 2, kLockTypeNone = 3;
 
+// Checks a card as Bus::enrol does before sending anything; throws
+// ArgumentError naming the field.
+void checkCard(const Card& card);
+
 // Called after each record: records done, records announced.
 using Progress = std::function<void(size_t done, size_t total)>;
 // The caller's step that makes downloaded records durable; collect clears

@@ -165,8 +165,7 @@ std::string lockTypeText(int type, const char* argument) {
 
 // Every field is checked here, so the frame builder's own refusals (which
 // cls_Door reports as false) cannot happen for a card that passes.
-Ack Bus::enrol(int address, const Card& card) {
-    uint8_t addr = addressOf(address);
+static driver::Frame checkedFrame(uint8_t addr, const Card& card) {
     if (card.physical.size() != 10 || !allDigits(card.physical))
         throw ArgumentError("physical", "must be exactly 10 digits");
     if (card.logical.size() > 6 || !allDigits(card.logical))
@@ -191,7 +190,14 @@ Ack Bus::enrol(int address, const Card& card) {
     t.varLockType2 = lockTypeText(card.lock2, "lock2");
     std::optional<driver::Frame> f = driver::cardFrame(static_cast<int16_t>(addr), std::move(t));
     if (!f) throw ArgumentError("card", "refused by the frame builder");
-    return acknowledge(*f, 1, address);
+    return *f;
+}
+
+void checkCard(const Card& card) { checkedFrame(1, card); }
+
+Ack Bus::enrol(int address, const Card& card) {
+    uint8_t addr = addressOf(address);
+    return acknowledge(checkedFrame(addr, card), 1, address);
 }
 
 }  // namespace ostrel

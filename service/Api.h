@@ -1,8 +1,12 @@
-// The HTTP API: every endpoint of /api/v1, /healthz and /metrics, in Api.cpp.
+// The HTTP API: /api/v1, /healthz, /metrics and the web page, served by the
+// event-driven server in service/http. The routing table is in
+// service/api/Routes.cpp; the handlers are grouped by concern beside it.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "service/BusWorker.h"
@@ -10,12 +14,21 @@
 #include "service/Events.h"
 #include "service/Metrics.h"
 #include "service/Store.h"
-
-namespace httplib {
-class Server;
-}
+#include "service/http/Router.h"
+#include "service/http/Server.h"
 
 namespace ostrel::service {
+
+// What the handlers work on.
+struct ApiContext {
+    const ServiceConfig& config;
+    std::string token;
+    Store& store;
+    EventBus& events;
+    Metrics& metrics;
+    std::map<std::string, BusWorker*> workers;
+    const http::Counters* connections = nullptr;
+};
 
 class Api {
 public:
@@ -23,22 +36,25 @@ public:
         std::map<std::string, BusWorker*> workers);
     ~Api();
 
-    // Binds HOST:PORT (port 0: any free port); throws std::runtime_error.
+    // Binds HOST:PORT (port 0: any free port) and starts serving; the port.
+    // Throws std::runtime_error (also for TLS files that cannot be used).
     int bind(const std::string& listen);
-    // Serves until stop() (blocking).
+    // Waits until stop().
     void serve();
     void stop();
 
 private:
-    void routes();
-
-    const ServiceConfig& config_;
-    std::string token_;
-    Store& store_;
-    EventBus& events_;
-    Metrics& metrics_;
-    std::map<std::string, BusWorker*> workers_;
-    std::unique_ptr<httplib::Server> server_;
+    ApiContext context_;
+    http::Router router_;
+    std::unique_ptr<http::Server> server_;
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
 };
+
+// The routing table (service/api/Routes.cpp).
+void addRoutes(http::Router& router, ApiContext& api);
+// Who may call a route: nothing, or the refusal (401 without the token).
+std::optional<http::Response> checkAccess(const ApiContext& api, const http::Route& route, const http::Request& req);
 
 }  // namespace ostrel::service

@@ -174,15 +174,39 @@ nlohmann::json BusWorker::cardProgress(int address) const {
     nlohmann::json j;
     j["applied"] = plan.applied;
     j["pending_enrol"] = nlohmann::json::array();
-    for (const auto& c : plan.enrol) j["pending_enrol"].push_back(c.logical);
+    j["refused"] = nlohmann::json::array();
     j["pending_remove"] = plan.remove;
     std::lock_guard lock(mutex_);
     auto it = controllers_.find(address);
+    for (const auto& e : plan.enrol) {
+        const bool refused = it != controllers_.end() && it->second.refused.count(e.logical) &&
+                             it->second.refused.at(e.logical).first == fingerprint(e);
+        if (refused) j["refused"].push_back({{"logical", e.logical}, {"reason", it->second.refused.at(e.logical).second}});
+        else j["pending_enrol"].push_back(e.logical);
+    }
     if (it != controllers_.end()) {
         const Controller& c = it->second;
         j["resync"] = {{"running", c.resyncDue || c.resyncing}, {"done", c.resyncDone}, {"total", c.resyncTotal}};
     }
     return j;
+}
+
+std::optional<std::string> BusWorker::refusedCard(int address, const CardEntry& card) const {
+    std::lock_guard lock(mutex_);
+    auto it = controllers_.find(address);
+    if (it == controllers_.end()) return std::nullopt;
+    auto r = it->second.refused.find(card.logical);
+    if (r == it->second.refused.end() || r->second.first != fingerprint(card)) return std::nullopt;
+    return r->second.second;
+}
+
+std::optional<std::string> BusWorker::unhealthy() const {
+    // Another node serving the bus is as it should be.
+    if (!serving()) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (failed_) return "bus " + bus_.name + ": " + failure_;
+    if (!storeFailure_.empty()) return "bus " + bus_.name + ": the store refuses writes: " + storeFailure_;
+    return std::nullopt;
 }
 
 void BusWorker::resync(int address) {
@@ -339,6 +363,10 @@ void BusWorker::serveDuty(const Schedule::Due& due) {
                 }
                 break;
         }
+        if (due.duty == Schedule::Duty::Status) {
+            std::lock_guard lock(mutex_);
+            storeFailure_.clear();  // the state was saved
+        }
         if (failed_) {
             log(Level::Info, "bus " + bus_.name + ": answering again");
             std::lock_guard lock(mutex_);
@@ -351,11 +379,10 @@ void BusWorker::serveDuty(const Schedule::Due& due) {
         leaseLost(e.what());
     } catch (const StoreError& e) {
         log(Level::Error, "bus " + bus_.name + ": store: " + e.what());
+        std::lock_guard lock(mutex_);
+        storeFailure_ = e.what();
         // Tried again after the controller's next status poll.
-        if (due.duty == Schedule::Duty::Cards) {
-            std::lock_guard lock(mutex_);
-            schedule_.cardsDone(due.address);
-        }
+        if (due.duty == Schedule::Duty::Cards) schedule_.cardsDone(due.address);
     }
     for (auto& [a, ctl] : controllers_)
         metrics_.set("ostrel_collection_lag_seconds", Metrics::labels(bus_.name, a),
@@ -613,6 +640,8 @@ OpResult BusWorker::collectNow(Controller& c) {
     if (!out.ok) {
         if (out.reason.rfind("store", 0) == 0) {
             log(Level::Error, who + ": collection paused, controller not cleared: " + out.reason);
+            std::lock_guard lock(mutex_);
+            storeFailure_ = out.reason;
             return {OpResult::Kind::StoreFailed, out.reason, {}};
         }
         if (out.reason == "silent" || out.reason == "short" || out.reason == "another address") noteNoReply(c);
@@ -621,6 +650,10 @@ OpResult BusWorker::collectNow(Controller& c) {
     }
     c.lastCollected = SteadyClock::now();
     noteExchange(c);
+    {
+        std::lock_guard lock(mutex_);
+        storeFailure_.clear();
+    }
     return {OpResult::Kind::Ok, {}, {{"count", out.stored.size()}, {"cleared", out.cleared}}};
 }
 
@@ -639,6 +672,7 @@ bool BusWorker::convergeOneCard(Controller& c) {
         }
         store_.clearApplied(ref);
         std::lock_guard lock(mutex_);
+        c.refused.clear();
         c.resyncDue = false;
         c.resyncing = true;
         c.resyncDone = 0;
@@ -653,7 +687,20 @@ bool BusWorker::convergeOneCard(Controller& c) {
         c.resyncing = false;
         return false;
     };
-    if (plan.empty()) return finished();
+    // A card the controller refused as it stands is not tried again: it
+    // never holds up the cards after it.
+    const CardEntry* next = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        for (const CardEntry& e : plan.enrol) {
+            auto r = c.refused.find(e.logical);
+            if (r == c.refused.end() || r->second.first != fingerprint(e)) {
+                next = &e;
+                break;
+            }
+        }
+    }
+    if (plan.remove.empty() && !next) return finished();
     nlohmann::json event = {{"bus", bus_.name}, {"address", a}};
     if (!plan.remove.empty()) {
         const std::string& logical = plan.remove.front();
@@ -665,10 +712,17 @@ bool BusWorker::convergeOneCard(Controller& c) {
         event["logical"] = logical;
         event["action"] = "removed";
     } else {
-        const CardEntry& card = plan.enrol.front();
+        const CardEntry& card = *next;
         if (!link_->enrol(a, card)) {
-            noteNoReply(c);
-            return finished();
+            const std::string why = link_->noReplyReason();
+            if (why.rfind("refused: ", 0) != 0) {
+                noteNoReply(c);
+                return finished();
+            }
+            log(Level::Warning, bus_.name + "/" + std::to_string(a) + ": card " + card.logical + " " + why);
+            std::lock_guard lock(mutex_);
+            c.refused[card.logical] = {fingerprint(card), why.substr(9)};
+            return true;
         }
         store_.setApplied(ref, card.logical, fingerprint(card));
         event["logical"] = card.logical;

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -72,6 +73,11 @@ public:
     void resync(int address);
     // The desired cards changed: converge again.
     void cardsChanged();
+    // Why the controller refused the card as it stands, if it did.
+    std::optional<std::string> refusedCard(int address, const CardEntry& card) const;
+    // Why the bus is not served as it should be (the bus failing, the store
+    // refusing writes); nothing while it is, or while another node serves it.
+    std::optional<std::string> unhealthy() const;
 
     // Whether the worker finished a turn (or an exchange) recently enough:
     // within twice the line's longest exchange plus its idle period.
@@ -93,6 +99,9 @@ private:
         bool resyncDue = false;
         bool resyncing = false;
         size_t resyncDone = 0, resyncTotal = 0;
+        // Cards the controller refused: logical -> the card's fingerprint
+        // and the reason. Skipped until the card changes or a resync.
+        std::map<std::string, std::pair<std::string, std::string>> refused;
     };
 
     struct Job {
@@ -161,6 +170,7 @@ private:
     bool stop_ = false;
     bool failed_ = false;
     std::string failure_;
+    std::string storeFailure_;  // the last write the store refused, until one succeeds
     std::chrono::steady_clock::time_point retryAt_{};
     std::chrono::milliseconds backoff_{500};
     std::thread thread_;

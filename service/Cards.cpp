@@ -4,6 +4,7 @@
 #include <set>
 
 #include "basic/DateTime.h"
+#include "driver/Bus.h"
 
 namespace ostrel::service {
 namespace {
@@ -22,7 +23,27 @@ bool hourMinute(const std::string& s) {
     return s.size() == 5 && s[2] == ':' && v && !v->hasDate;
 }
 
+int field(const std::string& text, size_t at, size_t length) { return std::stoi(text.substr(at, length)); }
+
 }  // namespace
+
+Card driverCard(const CardEntry& c) {
+    auto date = [](const std::string& iso) -> std::optional<Date> {
+        if (iso.empty() || iso == "0") return std::nullopt;
+        return Date{field(iso, 0, 4), field(iso, 5, 2), field(iso, 8, 2)};
+    };
+    auto hourMinute = [](const std::string& hhmm) { return TimeOfDay{field(hhmm, 0, 2), field(hhmm, 3, 2)}; };
+    Card card;
+    card.physical = c.physical;
+    card.logical = c.logical;
+    card.validFrom = date(c.validFrom);
+    card.validTo = date(c.validTo);
+    card.hours = std::pair{hourMinute(c.hoursFrom), hourMinute(c.hoursTo)};
+    card.days = std::pair{c.dayFirst, c.dayLast};
+    card.lock1 = c.lock1;
+    card.lock2 = c.lock2;
+    return card;
+}
 
 std::string invalidCard(const CardEntry& c) {
     if (!digits(c.physical, 10)) return "physical: must be 10 digits";
@@ -35,6 +56,12 @@ std::string invalidCard(const CardEntry& c) {
     if (c.dayFirst < 0 || c.dayFirst > 6 || c.dayLast < 0 || c.dayLast > 6) return "days: weekdays 0-6 (0 Sunday)";
     if (c.lock1 < 0 || c.lock1 > 7) return "lock1: must be a lock type 0-7";
     if (c.lock2 < 0 || c.lock2 > 7) return "lock2: must be a lock type 0-7";
+    // The forms are right: the driver checks what a controller takes.
+    try {
+        checkCard(driverCard(c));
+    } catch (const ArgumentError& e) {
+        return e.what();
+    }
     return {};
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/Bus.h"
 #include "service/Store.h"
 
 namespace ostrel::service {
@@ -19,7 +20,10 @@ struct CardPlan {
 
 CardPlan planCards(Store& store, const ControllerRef& controller);
 
-// Checks a card's fields; the reason names the field, empty when valid.
+// Checks a card's fields as the driver does before enrolling it; the reason
+// names the field, empty when valid.
 std::string invalidCard(const CardEntry& card);
+// The driver's card for an entry whose fields have their forms.
+Card driverCard(const CardEntry& card);
 
 }  // namespace ostrel::service

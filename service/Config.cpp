@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <type_traits>
 #include <toml++/toml.h>
 
 #include "runtime/AutomationError.h"
@@ -134,6 +135,33 @@ void readBus(Checker& c, const toml::table& t, size_t index, BusConfig& bus) {
     }
 }
 
+// The HTTP listener's limits and TLS files.
+void readHttpLimits(Checker& c, const toml::table& t, ServiceConfig& cfg) {
+    auto integer = [&](const char* key, int64_t lo, int64_t hi, auto& out) {
+        const toml::node* n = t.get(key);
+        if (!n) return;
+        auto v = n->value_exact<int64_t>();
+        if (!v || *v < lo || *v > hi)
+            c.error(n, std::string("service.") + key,
+                    "must be an integer " + std::to_string(lo) + "-" + std::to_string(hi));
+        else out = static_cast<std::remove_reference_t<decltype(out)>>(*v);
+    };
+    integer("max_connections", 1, 100'000, cfg.maxConnections);
+    integer("max_connections_per_address", 1, 100'000, cfg.maxConnectionsPerAddress);
+    integer("max_event_subscribers", 0, 100'000, cfg.maxEventSubscribers);
+    int64_t kb = static_cast<int64_t>(cfg.maxBody / 1024);
+    integer("max_body", 1, 16 * 1024, kb);
+    cfg.maxBody = static_cast<size_t>(kb) * 1024;
+    c.duration(t, "service.", "request_timeout", cfg.requestTimeout);
+    if (cfg.requestTimeout < Millis(1000) || cfg.requestTimeout > Millis(3'600'000))
+        c.error(t.get("request_timeout"), "service.request_timeout", "must be 1s to 1h");
+    c.text(t, "service.", "tls_cert", cfg.tlsCert, false);
+    c.text(t, "service.", "tls_key", cfg.tlsKey, false);
+    if (cfg.tlsCert.empty() != cfg.tlsKey.empty())
+        c.error(t.get(cfg.tlsCert.empty() ? "tls_key" : "tls_cert"), "service.tls_cert",
+                "tls_cert and tls_key go together");
+}
+
 void readMqtt(Checker& c, const toml::table& t, ServiceConfig& cfg) {
     MqttConfig& m = cfg.mqtt;
     m.enabled = true;
@@ -251,7 +279,10 @@ ServiceConfig loadConfig(const std::string& path) {
     if (const toml::node* s = root.get("service")) {
         if (const toml::table* t = s->as_table()) {
             c.unknownKeys(*t, "service.",
-                          {"site", "listen", "store", "token_file", "trust_host_clock", "node", "lease", "web_root"});
+                          {"site", "listen", "store", "token_file", "trust_host_clock", "node", "lease", "web_root",
+                           "max_connections", "max_connections_per_address", "request_timeout", "max_body",
+                           "max_event_subscribers", "tls_cert", "tls_key"});
+            readHttpLimits(c, *t, cfg);
             c.text(*t, "service.", "web_root", cfg.webRoot, false);
             c.text(*t, "service.", "node", cfg.node, false);
             c.duration(*t, "service.", "lease", cfg.lease);
@@ -303,6 +334,16 @@ ServiceConfig loadConfig(const std::string& path) {
     }
     c.done();
     return cfg;
+}
+
+std::string listenWarning(const ServiceConfig& cfg) {
+    if (!cfg.tlsCert.empty()) return {};
+    std::string host = cfg.listen.substr(0, cfg.listen.rfind(':'));
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0) return {};
+    return "service.listen: " + cfg.listen +
+           " is reachable from other hosts without TLS: the token and the data cross the network in clear "
+           "(set tls_cert and tls_key, or put a reverse proxy with TLS in front and listen on loopback)";
 }
 
 }  // namespace ostrel::service

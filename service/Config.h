@@ -52,6 +52,14 @@ struct ServiceConfig {
     Millis lease{6'000};
     // The web page's static files, served at /.
     std::string webRoot = "/usr/share/ostrel/web";
+    // The HTTP listener's limits; a client over one is refused at once.
+    int maxConnections = 1024;
+    int maxConnectionsPerAddress = 64;
+    Millis requestTimeout{30'000};  // a whole request: headers and body
+    size_t maxBody = 64 * 1024;     // bytes (kilobytes in the file)
+    int maxEventSubscribers = 64;
+    // PEM files; with both the listener speaks HTTPS only.
+    std::string tlsCert, tlsKey;
     MqttConfig mqtt;
     std::vector<BusConfig> buses;
 
@@ -75,5 +83,10 @@ bool parseBroker(const std::string& url, std::string& host, int& port, bool& tls
 // HOST:PORT for the listener: an IPv4 address, [IPv6] or a host name, and a
 // port 0-65535 (0: any free port).
 bool validListen(const std::string& listen);
+
+// A warning when the listener is reachable from other hosts without TLS
+// (allowed: a reverse proxy may stand in front); empty otherwise.
+std::string listenWarning(const ServiceConfig& config);
+
 
 }  // namespace ostrel::service

@@ -9,6 +9,7 @@
 #include "driver/Frames.h"
 #include "runtime/AutomationError.h"
 #include "service/BusLink.h"
+#include "service/Cards.h"
 
 namespace ostrel::service {
 namespace {
@@ -82,20 +83,7 @@ public:
 
     bool enrol(int address, const CardEntry& c) override {
         return run([&](Bus& b) {
-            auto date = [](const std::string& iso) -> std::optional<Date> {
-                if (iso.empty() || iso == "0") return std::nullopt;
-                return Date{field(iso, 0, 4), field(iso, 5, 2), field(iso, 8, 2)};
-            };
-            auto hourMinute = [](const std::string& hhmm) { return TimeOfDay{field(hhmm, 0, 2), field(hhmm, 3, 2)}; };
-            Card card;
-            card.physical = c.physical;
-            card.logical = c.logical;
-            card.validFrom = date(c.validFrom);
-            card.validTo = date(c.validTo);
-            card.hours = std::pair{hourMinute(c.hoursFrom), hourMinute(c.hoursTo)};
-            card.days = std::pair{c.dayFirst, c.dayLast};
-            card.lock1 = c.lock1;
-            card.lock2 = c.lock2;
+            const Card card = driverCard(c);
             return acked(b.enrol(address, card));
         });
     }

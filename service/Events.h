@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -32,11 +33,16 @@ public:
     // The next event, or nothing after the timeout or once the bus closed.
     std::optional<Event> next(std::chrono::milliseconds timeout);
     bool closed() const;
+    // Fell too far behind and was cut off (the bus itself still open).
+    bool dropped() const;
 
 private:
     friend class EventBus;
-    explicit Subscription(EventBus& bus) : bus_(bus) {}
+    Subscription(EventBus& bus, size_t maxQueued, std::function<void()> wake)
+        : bus_(bus), maxQueued_(maxQueued), wake_(std::move(wake)) {}
     EventBus& bus_;
+    const size_t maxQueued_;
+    const std::function<void()> wake_;  // after an event was queued, a drop, or close
     std::deque<Event> queue_;
     bool dropped_ = false;  // fell too far behind and was cut off
 };
@@ -47,13 +53,17 @@ public:
     // than letting one stalled reader grow without bound.
     static constexpr size_t kMaxQueued = 10'000;
 
-    std::shared_ptr<Subscription> subscribe();
+    // wake (optional) is called without the bus's lock held whenever next()
+    // may have something new: an event, a cut-off, the bus closing.
+    std::shared_ptr<Subscription> subscribe(size_t maxQueued = kMaxQueued, std::function<void()> wake = {});
     void publish(const std::string& type, nlohmann::json data);
     // Wakes every subscriber for good (service stopping).
     void close();
 
 private:
     friend class Subscription;
+    // Notifies every waiter and subscriber; releases lock first.
+    void wakeAll(std::unique_lock<std::mutex>& lock);
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::list<Subscription*> subscribers_;

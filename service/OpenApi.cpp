@@ -33,7 +33,8 @@ json build() {
     const json errors = {{"400", resp("A field is not valid", err)},
                          {"401", resp("Missing or wrong bearer token", err)},
                          {"404", resp("Unknown bus, controller or card", err)},
-                         {"503", resp("The bus or the store is failing", err)},
+                         {"413", resp("The body is over max_body", err)},
+                         {"503", resp("The bus or the store is failing, or too many requests are waiting", err)},
                          {"504", resp("The controller did not acknowledge (silent, short, another address)", err)}};
     auto with = [&](json r) {
         for (auto& [k, v] : errors.items()) r[k] = v;
@@ -48,7 +49,8 @@ json build() {
         swipeParams.push_back(param(n, "query", t));
 
     json paths;
-    paths["/healthz"]["get"] = op("Liveness (no token)", {{"200", resp("Running")}});
+    paths["/healthz"]["get"] = op("Health (no token): every bus worked or stood by, the store taking writes",
+                                  {{"200", resp("Healthy")}, {"503", resp("Failing, with the reasons")}});
     paths["/metrics"]["get"] = op("Prometheus metrics (no token)", {{"200", resp("Metrics text")}});
     paths["/api/v1/openapi.json"]["get"] = op("This document", {{"200", resp("OpenAPI 3")}});
     paths["/api/v1/controllers"]["get"] = op("Every controller: configuration and last state", with({{"200", resp("Controllers")}}));

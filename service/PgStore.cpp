@@ -190,7 +190,7 @@ public:
         if (q.address) where("address =", num(*q.address));
         if (q.card) where("card =", *q.card);
         if (q.since) where("time >=", *q.since);
-        if (q.until) where("time <", *q.until);
+        if (q.until) where("time <=", *q.until);
         args.push_back(num(q.limit));
         sql += " ORDER BY id LIMIT $" + std::to_string(args.size());
         std::lock_guard lock(mutex_);

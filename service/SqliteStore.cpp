@@ -208,7 +208,7 @@ public:
         if (q.address) sql += " AND address = ?";
         if (q.card) sql += " AND card = ?";
         if (q.since) sql += " AND time >= ?";
-        if (q.until) sql += " AND time < ?";
+        if (q.until) sql += " AND time <= ?";
         sql += " ORDER BY id LIMIT ?";
         std::lock_guard lock(mutex_);
         Statement s(db_, sql.c_str());

@@ -32,7 +32,8 @@ struct Swipe {
 };
 
 struct SwipeQuery {
-    std::optional<std::string> bus, card, since, until;
+    std::optional<std::string> bus, card;
+    std::optional<std::string> since, until;  // YYYY-MM-DDThh:mm as stored, both inclusive
     std::optional<int> address;
     int64_t after = 0;
     int limit = 100;

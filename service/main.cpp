@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
             if (!token.warning.empty()) std::cerr << "warning: " << token.warning << "\n";
             std::cout << check << ": valid: site " << cfg.site << ", "
                       << ostrel::basic::counted(cfg.buses.size(), "bus") << "\n";
+            if (std::string w = listenWarning(cfg); !w.empty()) std::cerr << check << ": warning: " << w << "\n";
             for (const auto& w : capacityWarnings(cfg)) std::cout << "warning: " << w << "\n";
             return 0;
         } catch (const ConfigError& e) {

@@ -9,7 +9,7 @@ const TEXTS = {
     lastSwipe: 'Last swipe', openLock: 'Open lock', confirmOpen: 'Open lock {lock} of {who}?', open: 'open',
     closed: 'closed', unknown: '?', card: 'Card', since: 'From', until: 'To', search: 'Search',
     export: 'Export CSV', time: 'Time', line: 'Record', logical: 'Logical number', physical: 'Physical card number',
-    controllers: 'Controllers', enrol: 'Enrol', remove: 'Remove', applied: 'Applied', pending: 'pending',
+    controllers: 'Controllers', enrol: 'Enrol', remove: 'Remove', applied: 'Applied', pending: 'pending', refused: 'refused',
     edit: 'Edit', ok: 'Done', failed: 'Failed', all: 'All', confirmRemove: 'Remove card {card}?', seconds: 's',
   },
   zh: {
@@ -19,7 +19,7 @@ const TEXTS = {
     lastSwipe: '最后打卡', openLock: '打开锁', confirmOpen: '打开 {who} 的锁 {lock}？', open: '开',
     closed: '关', unknown: '?', card: '物理卡号', since: '从', until: '到', search: '查询',
     export: '导出 CSV', time: '时间', line: '记录', logical: '逻辑号', physical: '物理卡号',
-    controllers: '控制器', enrol: '发卡', remove: '删卡', applied: '已下发', pending: '待下发',
+    controllers: '控制器', enrol: '发卡', remove: '删卡', applied: '已下发', pending: '待下发', refused: '被拒绝',
     edit: '修改', ok: '成功！', failed: '失败！', all: '全部', confirmRemove: '删卡 {card}？', seconds: '秒',
   },
 };
@@ -204,6 +204,8 @@ async function renderCards() {
     const state = (card.controllers || []).map((r) => {
       const p = progress[r.bus + '/' + r.address];
       const pending = p && (p.pending_enrol || []).includes(card.logical);
+      // A card the controller refused says why.
+      if (r.refused) return r.bus + '/' + r.address + ': ' + t('refused') + ' (' + r.refused + ')';
       return r.bus + '/' + r.address + ': ' + (p ? (pending ? t('pending') : t('applied')) : '?');
     }).join(', ');
     return el('tr', { 'data-logical': card.logical },

@@ -1,6 +1,8 @@
 // The event bus: order, fan-out, a stalled subscriber cut off, closing.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <thread>
 
 #include "service/Events.h"
@@ -54,6 +56,35 @@ TEST(EventBus, AStalledSubscriberIsCutOffNotGrownWithoutBound) {
     auto fresh = bus.subscribe();
     bus.publish("swipe", {});
     EXPECT_TRUE(fresh->next(10ms));
+}
+
+// The HTTP event stream's subscriptions: a backlog of their own, and a wake
+// call (never under the bus's lock) for every event, the cut-off and close.
+TEST(EventBus, ASubscriberWithItsOwnBacklogIsWokenAndCutOffAlone) {
+    EventBus bus;
+    std::atomic<int> wakes{0};
+    std::shared_ptr<Subscription> small;
+    small = bus.subscribe(3, [&] {
+        ++wakes;
+        (void)small->dropped();  // takes the bus's lock: must not deadlock
+    });
+    auto other = bus.subscribe(100);
+    for (int i = 0; i < 3; ++i) bus.publish("swipe", {{"n", i}});
+    EXPECT_EQ(wakes, 3);
+    EXPECT_FALSE(small->dropped());
+    bus.publish("swipe", {{"n", 3}});
+    EXPECT_TRUE(small->dropped());
+    EXPECT_TRUE(small->closed());
+    EXPECT_FALSE(small->next(0ms)) << "a cut-off subscriber's backlog is let go";
+    for (int i = 0; i < 4; ++i) {
+        auto e = other->next(0ms);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->data["n"], i);
+    }
+    EXPECT_FALSE(other->dropped());
+    const int before = wakes;
+    bus.close();
+    EXPECT_EQ(wakes, before + 1);
 }
 
 TEST(Metrics, WritesPrometheusText) {

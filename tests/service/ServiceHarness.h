@@ -170,6 +170,8 @@ public:
         char tmpl[] = "/tmp/ostreld-test-XXXXXX";
         dir_ = mkdtemp(tmpl);
         std::ofstream(dir_ / "token") << kToken << "\n";
+        // Readable by the service's user only, as a token file should be.
+        std::filesystem::permissions(dir_ / "token", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     }
     ~Ostreld() {
         kill(SIGKILL);
@@ -178,6 +180,8 @@ public:
     }
 
     const fs::path& dir() const { return dir_; }
+    // Another ostreld program than the one built here (a bench's older one).
+    void useBinary(const std::string& path) { binary_ = path; }
     // Another store than the folder's SQLite database (before configure()).
     void useStore(const std::string& url) { store_ = url; }
     fs::path db() const { return dir_ / "ostrel.db"; }
@@ -197,7 +201,7 @@ public:
     // Starts the service and waits until it listens; the port it took.
     int start() {
         std::ofstream(logFile(), std::ios::app) << "--- start\n";
-        const std::string bin = binDir() + "/ostreld";
+        const std::string bin = binary_.empty() ? binDir() + "/ostreld" : binary_;
         const std::string config = (dir_ / "ostreld.toml").string();
         const std::string log = logFile().string();
         logOffset_ = fs::file_size(logFile());
@@ -234,6 +238,14 @@ public:
 
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
+    // Resident memory of the running service in kilobytes (0 when unknown).
+    long rssKb() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        return 0;
+    }
     std::string log() const {
         std::ifstream in(logFile());
         std::stringstream s;
@@ -280,7 +292,7 @@ private:
     }
 
     fs::path dir_;
-    std::string store_;
+    std::string store_, binary_;
     pid_t pid_ = -1;
     int port_ = -1;
     size_t logOffset_ = 0;

@@ -38,16 +38,27 @@ class Sim:
         self.p.wait(5)
 
 
-@pytest.fixture(scope="module")
-def site():
+def start_site(tls=False):
+    """ostreld over a simulated bus; with tls, HTTPS with a certificate made here."""
     folder = tempfile.mkdtemp(prefix="ostrel-web-")
     sim = Sim(1, 2)
     with open(os.path.join(folder, "token"), "w") as f:
         f.write(TOKEN + "\n")
     config = os.path.join(folder, "ostreld.toml")
+    tls_keys, spki = "", None
+    if tls:
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                       check=True, capture_output=True)
+        tls_keys = f'tls_cert = "{cert}"\ntls_key = "{key}"\n'
+        # Chromium trusts this one key and no other unknown certificate.
+        der = subprocess.run(f"openssl x509 -pubkey -noout -in {cert} | openssl pkey -pubin -outform der | "
+                             "openssl dgst -sha256 -binary | base64", shell=True, check=True, capture_output=True)
+        spki = der.stdout.decode().strip()
     with open(config, "w") as f:
         f.write(f'[service]\nsite = "hq"\nlisten = "127.0.0.1:0"\nstore = "sqlite:{folder}/ostrel.db"\n'
-                f'token_file = "{folder}/token"\nweb_root = "{WEB}"\n'
+                f'token_file = "{folder}/token"\nweb_root = "{WEB}"\n{tls_keys}'
                 f'[[bus]]\nname = "north"\ndevice = "{sim.path}"\nstatus_every = "300ms"\ncollect_every = "200ms"\n'
                 '[[bus.controller]]\naddress = 1\nname = "Front door"\n'
                 '[[bus.controller]]\naddress = 2\nname = "Back door"\n')
@@ -62,14 +73,33 @@ def site():
             break
         time.sleep(0.05)
     assert port, "ostreld did not start"
-    yield {"url": f"http://127.0.0.1:{port}/", "sim": sim}
-    service.terminate()
-    service.wait(10)
-    sim.close()
-    shutil.rmtree(folder, ignore_errors=True)
+    scheme = "https" if tls else "http"
+    return {"url": f"{scheme}://127.0.0.1:{port}/", "port": port, "sim": sim, "spki": spki,
+            "service": service, "folder": folder}
 
 
-def browser(language="en-US", width=1200, height=900):
+def stop_site(s):
+    s["service"].terminate()
+    s["service"].wait(10)
+    s["sim"].close()
+    shutil.rmtree(s["folder"], ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def site():
+    s = start_site()
+    yield s
+    stop_site(s)
+
+
+@pytest.fixture(scope="module")
+def tls_site():
+    s = start_site(tls=True)
+    yield s
+    stop_site(s)
+
+
+def browser(language="en-US", width=1200, height=900, spki=None):
     profile = tempfile.mkdtemp(prefix="ostrel-chromium-")
     o = webdriver.ChromeOptions()
     o.binary_location = "/usr/bin/chromium"
@@ -77,6 +107,8 @@ def browser(language="en-US", width=1200, height=900):
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  f"--user-data-dir={profile}", f"--lang={language}", f"--window-size={width},{height}"]:
         o.add_argument(flag)
+    if spki:
+        o.add_argument("--ignore-certificate-errors-spki-list=" + spki)
     o.add_experimental_option("prefs", {"intl.accept_languages": language})
     if width < 500:
         # Headless windows are never narrower than 500 pixels: a phone is emulated.
@@ -183,6 +215,26 @@ def test_the_page_from_sign_in_to_cards(site):
         shot(d, "web-cards")
     finally:
         quit(d)
+
+
+def test_the_page_over_tls(tls_site):
+    d = browser(spki=tls_site["spki"])
+    try:
+        sign_in(d, tls_site["url"])
+        wait(d, lambda: len(d.find_elements(By.CSS_SELECTOR, "#controllers .online")) == 2)
+        assert d.execute_script("return location.protocol") == "https:"
+        # The live feed's stream comes over TLS too.
+        d.find_element(By.CSS_SELECTOR, 'a[href="#feed"]').click()
+        time.sleep(0.3)
+        tls_site["sim"].ask("swipe 1 00BEEF")
+        wait(d, lambda: d.find_elements(By.CSS_SELECTOR, '#feed-list li[data-card="00BEEF"]'), 5)
+        shot(d, "web-tls")
+    finally:
+        quit(d)
+    # Plain HTTP to the TLS listener gets no page.
+    plain = subprocess.run(["curl", "-sS", "--max-time", "5", f"http://127.0.0.1:{tls_site['port']}/healthz"],
+                           capture_output=True, text=True)
+    assert plain.returncode != 0 and '"ok"' not in plain.stdout
 
 
 def test_chinese_texts_on_a_phone(site):

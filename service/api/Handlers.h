@@ -1,0 +1,41 @@
+// The API's handlers, grouped by concern; each takes the request and
+// returns the response (or throws http::FieldError / http::HttpError).
+#pragma once
+
+#include "service/Api.h"
+#include "service/http/Input.h"
+#include "service/http/Message.h"
+
+namespace ostrel::service::api {
+
+using http::Request;
+using http::Response;
+
+// Controllers.cpp
+Response listControllers(ApiContext& api, const Request& req);
+Response getController(ApiContext& api, const Request& req);
+Response openLock(ApiContext& api, const Request& req);
+Response setLockDelay(ApiContext& api, const Request& req);
+Response setClock(ApiContext& api, const Request& req);
+Response collect(ApiContext& api, const Request& req);
+Response controllerCards(ApiContext& api, const Request& req);
+Response resyncCards(ApiContext& api, const Request& req);
+
+// Swipes.cpp
+Response listSwipes(ApiContext& api, const Request& req);
+
+// CardHandlers.cpp
+Response listCards(ApiContext& api, const Request& req);
+Response putCard(ApiContext& api, const Request& req);
+Response deleteCard(ApiContext& api, const Request& req);
+
+// Status.cpp: health, metrics, the API's description, the event stream.
+Response health(ApiContext& api, const Request& req);
+Response metrics(ApiContext& api, const Request& req);
+Response openApi(ApiContext& api, const Request& req);
+Response events(ApiContext& api, const Request& req);
+
+// WebFiles.cpp: the web page's static files.
+Response webFile(ApiContext& api, const Request& req);
+
+}  // namespace ostrel::service::api

@@ -1,0 +1,109 @@
+// The routing table: every endpoint of the service in one place.
+#include <fstream>
+#include <sstream>
+
+#include "service/Log.h"
+#include "service/Token.h"
+#include "service/api/Handlers.h"
+
+namespace ostrel::service {
+
+using http::Access;
+using http::Route;
+using http::Runs;
+
+void addRoutes(http::Router& r, ApiContext& api) {
+    auto h = [&api](http::Response (*f)(ApiContext&, const http::Request&)) {
+        return [&api, f](const http::Request& req) { return f(api, req); };
+    };
+    const std::string ctl = "/api/v1/controllers/{bus}/{address}";
+    // clang-format off
+    //        method    pattern                            access          runs          handler
+    r.add({"GET",    "/healthz",                         Access::Public, Runs::Inline, h(api::health)});
+    r.add({"GET",    "/metrics",                         Access::Public, Runs::Inline, h(api::metrics)});
+    r.add({"GET",    "/api/v1/openapi.json",             Access::Token,  Runs::Inline, h(api::openApi)});
+    r.add({"GET",    "/api/v1/controllers",              Access::Token,  Runs::Store,  h(api::listControllers)});
+    r.add({"GET",    ctl,                                Access::Token,  Runs::Inline, h(api::getController)});
+    r.add({"POST",   ctl + "/locks/{lock}/open",         Access::Token,  Runs::Bus,    h(api::openLock)});
+    r.add({"PUT",    ctl + "/locks/{lock}/delay",        Access::Token,  Runs::Bus,    h(api::setLockDelay)});
+    r.add({"POST",   ctl + "/clock",                     Access::Token,  Runs::Bus,    h(api::setClock)});
+    r.add({"POST",   ctl + "/collect",                   Access::Token,  Runs::Bus,    h(api::collect)});
+    r.add({"GET",    ctl + "/cards",                     Access::Token,  Runs::Store,  h(api::controllerCards)});
+    r.add({"POST",   ctl + "/cards/resync",              Access::Token,  Runs::Store,  h(api::resyncCards)});
+    r.add({"GET",    "/api/v1/swipes",                   Access::Token,  Runs::Store,  h(api::listSwipes),
+           {"bus", "address", "card", "since", "until", "after", "limit"}});
+    r.add({"GET",    "/api/v1/cards",                    Access::Token,  Runs::Store,  h(api::listCards)});
+    r.add({"PUT",    "/api/v1/cards/{logical}",          Access::Token,  Runs::Store,  h(api::putCard)});
+    r.add({"DELETE", "/api/v1/cards/{logical}",          Access::Token,  Runs::Store,  h(api::deleteCard)});
+    r.add({"GET",    "/api/v1/events",                   Access::Token,  Runs::Inline, h(api::events)});
+    // The web page: static files, no token (it signs in against /api).
+    r.add({"GET",    "/*",                               Access::Public, Runs::Inline, h(api::webFile), {"*"}});
+    // clang-format on
+}
+
+std::optional<http::Response> checkAccess(const ApiContext& api, const http::Route& route, const http::Request& req) {
+    if (route.access == Access::Public) return std::nullopt;
+    const std::string auth = req.header("authorization");
+    if (bearerMatches(auth, api.token)) return std::nullopt;
+    http::Response r = http::error(401, "unauthorized",
+                                   auth.empty() ? "the Authorization: Bearer TOKEN header is missing"
+                                                : "the token is not valid");
+    r.headers.push_back({"WWW-Authenticate", "Bearer"});
+    return r;
+}
+
+namespace {
+
+std::string readFile(const std::string& path, const std::string& what) {
+    std::ifstream in(path);
+    std::stringstream s;
+    if (!in || !(s << in.rdbuf())) throw std::runtime_error(what + ": " + path + " cannot be read");
+    return s.str();
+}
+
+}  // namespace
+
+Api::Api(const ServiceConfig& config, std::string token, Store& store, EventBus& events, Metrics& metrics,
+         std::map<std::string, BusWorker*> workers)
+    : context_{config, std::move(token), store, events, metrics, std::move(workers)} {
+    addRoutes(router_, context_);
+    http::Limits limits;
+    limits.maxConnections = config.maxConnections;
+    limits.maxConnectionsPerAddress = config.maxConnectionsPerAddress;
+    limits.requestTimeout = config.requestTimeout;
+    limits.maxBody = config.maxBody;
+    limits.maxEventSubscribers = config.maxEventSubscribers;
+    server_ = std::make_unique<http::Server>(router_, limits, [this](const http::Route& route, const http::Request& req) {
+        return checkAccess(context_, route, req);
+    });
+    context_.connections = &server_->counters();
+}
+
+Api::~Api() {
+    stop();
+    server_.reset();
+}
+
+int Api::bind(const std::string& listen) {
+    const ServiceConfig& cfg = context_.config;
+    if (std::string w = listenWarning(cfg); !w.empty()) log(Level::Warning, w);
+    if (!cfg.tlsCert.empty()) server_->useTls(readFile(cfg.tlsCert, "tls_cert"), readFile(cfg.tlsKey, "tls_key"));
+    return server_->start(listen);
+}
+
+void Api::serve() {
+    std::unique_lock lock(mutex_);
+    stopped_.wait(lock, [this] { return stop_; });
+}
+
+void Api::stop() {
+    context_.events.close();
+    if (server_) server_->stop();
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    stopped_.notify_all();
+}
+
+}  // namespace ostrel::service

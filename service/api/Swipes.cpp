@@ -1,0 +1,41 @@
+// The swipe search.
+#include "service/api/Handlers.h"
+
+namespace ostrel::service::api {
+
+using nlohmann::json;
+
+namespace {
+
+json swipeJson(const Swipe& s) {
+    return {{"id", s.id},     {"site", s.site}, {"bus", s.bus},      {"address", s.address},
+            {"card", s.card}, {"time", s.time}, {"code_a", s.codeA}, {"code_b", s.codeB},
+            {"line", s.line}, {"collected_at", s.collectedAt}};
+}
+
+}  // namespace
+
+Response listSwipes(ApiContext& api, const Request& req) {
+    SwipeQuery q;
+    if (auto v = req.queryValue("bus")) q.bus = *v;
+    if (auto v = req.queryValue("address")) q.address = static_cast<int>(http::integerText(*v, "address", 0, 255));
+    if (auto v = req.queryValue("card")) {
+        std::string card = *v;
+        if (card.empty() || card.size() > 6 || card.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            throw http::FieldError("card", "must be up to 6 hexadecimal digits");
+        for (char& ch : card) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        q.card = std::string(6 - card.size(), '0') + card;
+    }
+    // Both bounds are inclusive, to the minute as swipes are stored.
+    if (auto v = req.queryValue("since")) q.since = http::minuteText(*v, "since", false);
+    if (auto v = req.queryValue("until")) q.until = http::minuteText(*v, "until", true);
+    if (auto v = req.queryValue("after")) q.after = http::integerText(*v, "after", 0, INT64_MAX / 2);
+    if (auto v = req.queryValue("limit")) q.limit = static_cast<int>(http::integerText(*v, "limit", 1, 1000));
+    auto rows = api.store.swipes(q);
+    json list = json::array();
+    for (const auto& r : rows) list.push_back(swipeJson(r));
+    json next = rows.size() == static_cast<size_t>(q.limit) ? json(rows.back().id) : json();
+    return http::reply(200, {{"swipes", list}, {"next", next}});
+}
+
+}  // namespace ostrel::service::api
