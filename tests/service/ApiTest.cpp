@@ -114,9 +114,12 @@ TEST_F(Api, CollectAndSwipesPagedAndFiltered) {
     auto r = c.Post("/api/v1/controllers/north/20/collect", "", "application/json");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << r->body;
-    EXPECT_EQ(body(r)["count"], 5);
+    // A status poll that sees swipes collects them at once, so the scheduler
+    // may have taken some first; the searches below find each stored once.
+    EXPECT_LE(body(r)["count"].get<int>(), 5);
     r = c.Post("/api/v1/controllers/north/21/collect", "", "application/json");
-    EXPECT_EQ(body(r)["count"], 1);
+    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_LE(body(r)["count"].get<int>(), 1);
     expectError(c.Post("/api/v1/controllers/north/22/collect", "", "application/json"), 504, "no_reply");
 
     json page = body(c.Get("/api/v1/swipes?bus=north&address=20&limit=3"));
