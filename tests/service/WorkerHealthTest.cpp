@@ -26,6 +26,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// One bus "north" with controller 7, on a link the test supplies; the host
+// clock is never trusted, so no clock is set.
+BusConfig oneDoorBus(ServiceConfig& cfg, std::chrono::milliseconds statusEvery) {
+    cfg.trustHostClock = "never";
+    BusConfig b;
+    b.name = "north";
+    b.device = "/dev/null";
+    b.statusEvery = statusEvery;
+    b.controllers = {{7, "door"}};
+    cfg.buses = {b};
+    return b;
+}
+
 // A controller whose status reply can be held back for as long as the test
 // likes: the worker is then stuck inside the link, as behind a device that
 // never returns.
@@ -72,13 +85,7 @@ TEST(WorkerHealth, AStalledWorkerIsNamedUntilItTurnsAgain) {
     bool hold = false;
     {
         ServiceConfig cfg;
-        cfg.trustHostClock = "never";
-        BusConfig b;
-        b.name = "north";
-        b.device = "/dev/null";
-        b.statusEvery = 200ms;
-        b.controllers = {{7, "door"}};
-        cfg.buses = {b};
+        const BusConfig b = oneDoorBus(cfg, 200ms);
         auto store = openStore("sqlite:" + db.string(), "hq");
         EventBus events;
         Metrics metrics;
@@ -192,13 +199,7 @@ TEST(WorkerHealth, APolledStateIsStoredWhenItChanges) {
     std::atomic<bool> open{false};
     {
         ServiceConfig cfg;
-        cfg.trustHostClock = "never";
-        BusConfig b;
-        b.name = "north";
-        b.device = "/dev/null";
-        b.statusEvery = 100ms;
-        b.controllers = {{7, "door"}};
-        cfg.buses = {b};
+        const BusConfig b = oneDoorBus(cfg, 100ms);
         auto store = openStore("sqlite:" + db.string(), "hq");
         EventBus events;
         Metrics metrics;
