@@ -54,7 +54,8 @@ private:
 
 // The routing table (service/api/Routes.cpp).
 void addRoutes(http::Router& router, ApiContext& api);
-// Who may call a route: nothing, or the refusal (401 without the token).
-std::optional<http::Response> checkAccess(const ApiContext& api, const http::Route& route, const http::Request& req);
+// Who may call a route: nothing (and req.actor set), or the refusal (401
+// without credentials, 403 outside the route's role).
+std::optional<http::Response> checkAccess(const ApiContext& api, const http::Route& route, http::Request& req);
 
 }  // namespace ostrel::service

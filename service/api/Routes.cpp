@@ -8,7 +8,7 @@
 
 namespace ostrel::service {
 
-using http::Access;
+using http::Role;
 using http::Route;
 using http::Runs;
 
@@ -18,33 +18,38 @@ void addRoutes(http::Router& r, ApiContext& api) {
     };
     const std::string ctl = "/api/v1/controllers/{bus}/{address}";
     // clang-format off
-    //        method    pattern                            access          runs          handler
-    r.add({"GET",    "/healthz",                         Access::Public, Runs::Inline, h(api::health)});
-    r.add({"GET",    "/metrics",                         Access::Public, Runs::Inline, h(api::metrics)});
-    r.add({"GET",    "/api/v1/openapi.json",             Access::Token,  Runs::Inline, h(api::openApi)});
-    r.add({"GET",    "/api/v1/controllers",              Access::Token,  Runs::Store,  h(api::listControllers)});
-    r.add({"GET",    ctl,                                Access::Token,  Runs::Inline, h(api::getController)});
-    r.add({"POST",   ctl + "/locks/{lock}/open",         Access::Token,  Runs::Bus,    h(api::openLock)});
-    r.add({"PUT",    ctl + "/locks/{lock}/delay",        Access::Token,  Runs::Bus,    h(api::setLockDelay)});
-    r.add({"POST",   ctl + "/clock",                     Access::Token,  Runs::Bus,    h(api::setClock)});
-    r.add({"POST",   ctl + "/collect",                   Access::Token,  Runs::Bus,    h(api::collect)});
-    r.add({"GET",    ctl + "/cards",                     Access::Token,  Runs::Store,  h(api::controllerCards)});
-    r.add({"POST",   ctl + "/cards/resync",              Access::Token,  Runs::Store,  h(api::resyncCards)});
-    r.add({"GET",    "/api/v1/swipes",                   Access::Token,  Runs::Store,  h(api::listSwipes),
+    //        method    pattern                            role            action            runs          handler
+    r.add({"GET",    "/healthz",                         Role::Public,   "",               Runs::Inline, h(api::health)});
+    r.add({"GET",    "/metrics",                         Role::Public,   "",               Runs::Inline, h(api::metrics)});
+    r.add({"GET",    "/api/v1/openapi.json",             Role::Viewer,   "",               Runs::Inline, h(api::openApi)});
+    r.add({"GET",    "/api/v1/controllers",              Role::Viewer,   "",               Runs::Store,  h(api::listControllers)});
+    r.add({"GET",    ctl,                                Role::Viewer,   "",               Runs::Inline, h(api::getController)});
+    r.add({"POST",   ctl + "/locks/{lock}/open",         Role::Operator, "lock.open",      Runs::Bus,    h(api::openLock)});
+    r.add({"PUT",    ctl + "/locks/{lock}/delay",        Role::Operator, "lock.delay",     Runs::Bus,    h(api::setLockDelay)});
+    r.add({"POST",   ctl + "/clock",                     Role::Operator, "clock.set",      Runs::Bus,    h(api::setClock)});
+    r.add({"POST",   ctl + "/collect",                   Role::Operator, "collect",        Runs::Bus,    h(api::collect)});
+    r.add({"GET",    ctl + "/cards",                     Role::Viewer,   "",               Runs::Store,  h(api::controllerCards)});
+    r.add({"POST",   ctl + "/cards/resync",              Role::Admin,    "cards.resync",   Runs::Store,  h(api::resyncCards)});
+    r.add({"GET",    "/api/v1/swipes",                   Role::Viewer,   "",               Runs::Store,  h(api::listSwipes),
            {"bus", "address", "card", "since", "until", "after", "limit"}});
-    r.add({"GET",    "/api/v1/cards",                    Access::Token,  Runs::Store,  h(api::listCards)});
-    r.add({"PUT",    "/api/v1/cards/{logical}",          Access::Token,  Runs::Store,  h(api::putCard)});
-    r.add({"DELETE", "/api/v1/cards/{logical}",          Access::Token,  Runs::Store,  h(api::deleteCard)});
-    r.add({"GET",    "/api/v1/events",                   Access::Token,  Runs::Inline, h(api::events)});
-    // The web page: static files, no token (it signs in against /api).
-    r.add({"GET",    "/*",                               Access::Public, Runs::Inline, h(api::webFile), {"*"}});
+    r.add({"GET",    "/api/v1/cards",                    Role::Viewer,   "",               Runs::Store,  h(api::listCards)});
+    r.add({"PUT",    "/api/v1/cards/{logical}",          Role::Admin,    "card.put",       Runs::Store,  h(api::putCard)});
+    r.add({"DELETE", "/api/v1/cards/{logical}",          Role::Admin,    "card.delete",    Runs::Store,  h(api::deleteCard)});
+    r.add({"GET",    "/api/v1/events",                   Role::Viewer,   "",               Runs::Inline, h(api::events)});
+    // The web page: static files, for anyone (it signs in against /api).
+    r.add({"GET",    "/*",                               Role::Public,   "",               Runs::Inline, h(api::webFile), {"*"}});
     // clang-format on
 }
 
-std::optional<http::Response> checkAccess(const ApiContext& api, const http::Route& route, const http::Request& req) {
-    if (route.access == Access::Public) return std::nullopt;
+std::optional<http::Response> checkAccess(const ApiContext& api, const http::Route& route, http::Request& req) {
+    if (route.role == Role::Public) return std::nullopt;
     const std::string auth = req.header("authorization");
-    if (bearerMatches(auth, api.token)) return std::nullopt;
+    // The configured token file's token acts as an administrator.
+    if (bearerMatches(auth, api.token)) {
+        req.actor = {"token", "token", Role::Admin};
+        if (req.actor.role >= route.role) return std::nullopt;
+        return http::error(403, "forbidden", std::string("this needs the role ") + http::roleName(route.role));
+    }
     http::Response r = http::error(401, "unauthorized",
                                    auth.empty() ? "the Authorization: Bearer TOKEN header is missing"
                                                 : "the token is not valid");
@@ -73,7 +78,7 @@ Api::Api(const ServiceConfig& config, std::string token, Store& store, EventBus&
     limits.requestTimeout = config.requestTimeout;
     limits.maxBody = config.maxBody;
     limits.maxEventSubscribers = config.maxEventSubscribers;
-    server_ = std::make_unique<http::Server>(router_, limits, [this](const http::Route& route, const http::Request& req) {
+    server_ = std::make_unique<http::Server>(router_, limits, [this](const http::Route& route, http::Request& req) {
         return checkAccess(context_, route, req);
     });
     context_.connections = &server_->counters();

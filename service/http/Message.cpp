@@ -2,6 +2,16 @@
 
 namespace ostrel::service::http {
 
+const char* roleName(Role role) {
+    switch (role) {
+    case Role::Public: return "public";
+    case Role::Viewer: return "viewer";
+    case Role::Operator: return "operator";
+    case Role::Admin: return "admin";
+    }
+    return "?";
+}
+
 std::string dumpJson(const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 
 Response reply(int status, const nlohmann::json& body) {

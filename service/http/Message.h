@@ -17,6 +17,23 @@ class Subscription;
 
 namespace ostrel::service::http {
 
+// Who may call a route, from least to most: each role may do all that the
+// ones before it may.
+enum class Role {
+    Public,    // anyone (health, metrics, the web page's files)
+    Viewer,    // reads
+    Operator,  // also opens locks, sets delays and clocks, collects
+    Admin,     // also manages cards, people, operators and tokens
+};
+const char* roleName(Role role);
+
+// Who sent a request, as the access check found it.
+struct Actor {
+    std::string name;  // empty: anonymous
+    std::string kind;  // "user", "token" or empty
+    Role role = Role::Public;
+};
+
 struct Request {
     std::string method;
     std::string path;                           // percent-decoded; any bytes
@@ -24,6 +41,8 @@ struct Request {
     std::map<std::string, std::string> query;   // each name at most once
     std::map<std::string, std::string> headers; // names in lower case
     std::string body;
+    std::string address;  // the peer's address, as text
+    Actor actor;          // set by the access check
 
     const std::string& param(const std::string& name) const { return params.at(name); }
     const std::string* queryValue(const std::string& name) const {

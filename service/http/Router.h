@@ -13,12 +13,6 @@
 
 namespace ostrel::service::http {
 
-// Who may call a route.
-enum class Access {
-    Public,  // anyone (health, metrics, the web page's files)
-    Token,   // the API token
-};
-
 // Where a route's handler runs. Handlers that only read memory run on the
 // server's own thread; those that read or write the store, or wait on a
 // bus, run on bounded worker pools so a slow one never holds the others.
@@ -29,7 +23,8 @@ using Handler = std::function<Response(const Request&)>;
 struct Route {
     std::string method;
     std::string pattern;
-    Access access;
+    Role role;           // the least role that may call it
+    std::string action;  // state-changing routes: what the audit trail calls it; reads: empty
     Runs runs;
     Handler handler;
     std::vector<std::string> query = {};  // the query parameters it takes

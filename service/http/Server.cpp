@@ -399,7 +399,10 @@ void Server::dispatch(MHD_Connection* c, const std::shared_ptr<Exchange>& x, con
     {
         std::lock_guard lock(mutex_);
         auto it = connections_.find(c);
-        if (it != connections_.end()) it->second->busy = true;
+        if (it != connections_.end()) {
+            it->second->busy = true;
+            x->req.address = it->second->address;
+        }
     }
     if (x->tooBig)
         return send(c, error(413, "too_large", "the body is over " + std::to_string(limits_.maxBody / 1024) + " KB"));

@@ -40,8 +40,9 @@ struct Counters {
     std::atomic<long> open{0}, refused{0}, cutOff{0}, subscribers{0};
 };
 
-// Decides whether the request may reach its route: nothing, or the refusal.
-using Guard = std::function<std::optional<Response>(const Route&, const Request&)>;
+// Decides whether the request may reach its route: nothing (and the
+// request's actor filled in), or the refusal.
+using Guard = std::function<std::optional<Response>(const Route&, Request&)>;
 
 class Server {
 public:
