@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -60,6 +61,9 @@ struct Response {
     std::string contentType = "application/json";
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
+    // Who the audit trail names for this request when not the request's
+    // actor (a sign-in names the account it tried).
+    std::optional<Actor> actor;
     // Set for the event stream: the response stays open and carries the
     // events of the subscription this makes (at most maxQueued unread; wake
     // is called whenever there may be something new).
