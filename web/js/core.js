@@ -35,6 +35,11 @@ function el(tag, attrs = {}, ...children) {
 }
 function cell(label, ...children) { return el('td', { 'data-label': label }, ...children); }
 const who = (c) => c.bus + '/' + c.address;
+// A controller's configured name, or its bus and address when it has none.
+function controllerName(ref) {
+  const c = controllers.find((x) => x.bus === ref.bus && x.address === ref.address);
+  return c && c.name ? c.name : ref.bus + '/' + ref.address;
+}
 
 async function api(path, options = {}) {
   // An empty body still says so (Content-Length: 0), or the server refuses the POST.
