@@ -1,0 +1,52 @@
+// Controllers: state every second, the last swipe of each, opening a lock.
+'use strict';
+
+words({
+  en: {
+    dashboard: 'Controllers', online: 'Online', offline: 'Offline', locks: 'Locks', drift: 'Clock drift',
+    records: 'Records', lastSwipe: 'Last swipe', openLock: 'Open lock', confirmOpen: 'Open lock {lock} of {who}?',
+    open: 'open', closed: 'closed', unknown: '?',
+  },
+  zh: {
+    dashboard: '控制器', online: '在线', offline: '离线', locks: '门锁状态', drift: '时钟偏差',
+    records: '打卡记录数', lastSwipe: '最后打卡', openLock: '打开锁', confirmOpen: '打开 {who} 的锁 {lock}？',
+    open: '开', closed: '关', unknown: '?',
+  },
+});
+
+const lastSwipes = {};
+onSwipe((s) => { lastSwipes[s.bus + '/' + s.address] = s.card + ' ' + s.time; });
+
+let dashboardTimer = null;
+async function refreshDashboard() { controllers = (await api('/controllers')).controllers; renderDashboard(); }
+function renderDashboard() {
+  const rows = controllers.map((c) => {
+    const s = c.state || {};
+    const locks = (s.locks || []).map((l) => t(l === 'open' || l === 'closed' ? l : 'unknown')).join(' / ');
+    const buttons = [1, 2].map((lock) => el('button', {
+      'data-open': who(c) + '/' + lock,
+      onclick: () => openLock(c, lock),
+    }, t('openLock') + ' ' + lock));
+    return el('tr', { 'data-controller': who(c) },
+      cell(t('controller'), (c.name ? c.name + ' ' : '') + '(' + who(c) + ')'),
+      cell(t('online'), el('span', { class: s.online ? 'online' : 'offline' }, s.online ? t('online') : t('offline'))),
+      cell(t('locks'), el('span', { class: 'locks' }, locks)),
+      cell(t('drift'), s.clock_drift_seconds == null ? '' : s.clock_drift_seconds + ' ' + t('seconds')),
+      cell(t('records'), String(s.record_count ?? '')),
+      cell(t('lastSwipe'), lastSwipes[who(c)] || ''),
+      cell('', ...buttons));
+  });
+  $('controllers').replaceChildren(...rows);
+}
+async function openLock(c, lock) {
+  if (!confirm(t('confirmOpen', { lock, who: who(c) }))) return;
+  try {
+    await api('/controllers/' + c.bus + '/' + c.address + '/locks/' + lock + '/open', { method: 'POST' });
+  } catch (e) { alert(t('failed') + ' ' + e.message); }
+  refreshDashboard();
+}
+
+page('dashboard', {
+  enter() { renderDashboard(); clearInterval(dashboardTimer); dashboardTimer = setInterval(refreshDashboard, 1000); },
+  leave() { clearInterval(dashboardTimer); },
+});
