@@ -1,4 +1,4 @@
-// The card list: enrol, edit and remove, with each controller's progress.
+// The card list: enrol, edit and remove (admins), with each controller's progress.
 'use strict';
 
 words({
@@ -15,6 +15,8 @@ words({
 });
 
 async function renderCards() {
+  const editing = may('admin');
+  $('card-form').hidden = !editing;
   const box = $('c-controllers');
   box.replaceChildren(el('legend', {}, t('controllers')), ...controllers.map((c) =>
     el('label', {}, el('input', { type: 'checkbox', value: who(c) }), ' ' + (c.name ? c.name + ' ' : '') + '(' + who(c) + ')')));
@@ -36,8 +38,8 @@ async function renderCards() {
       cell(t('logical'), card.logical), cell(t('physical'), card.physical),
       cell(t('controllers'), (card.controllers || []).map((r) => r.bus + '/' + r.address).join(', ')),
       cell(t('applied'), state),
-      cell('', el('button', { onclick: () => editCard(card) }, t('edit')),
-        el('button', { onclick: () => removeCard(card) }, t('remove'))));
+      cell('', ...(!editing ? [] : [el('button', { onclick: () => editCard(card) }, t('edit')),
+        el('button', { onclick: () => removeCard(card) }, t('remove'))])));
   }));
 }
 function editCard(card) {

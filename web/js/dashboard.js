@@ -23,7 +23,8 @@ function renderDashboard() {
   const rows = controllers.map((c) => {
     const s = c.state || {};
     const locks = (s.locks || []).map((l) => t(l === 'open' || l === 'closed' ? l : 'unknown')).join(' / ');
-    const buttons = [1, 2].map((lock) => el('button', {
+    // Opening a lock is for operators and admins.
+    const buttons = !may('operator') ? [] : [1, 2].map((lock) => el('button', {
       'data-open': who(c) + '/' + lock,
       onclick: () => openLock(c, lock),
     }, t('openLock') + ' ' + lock));
