@@ -12,11 +12,12 @@
 
 namespace ostrel::service::auth {
 
-// The Argon2id cost of a password hash: 3 passes over 64 MiB. About 0.1-0.3 s
-// on one core of the machines this runs on (bench/README.md), enough to make
-// guessing offline slow, short enough for a sign-in; the memory is bounded
-// by the few sign-ins checked at once (kConcurrentChecks).
-inline constexpr unsigned long long kPasswordOps = 3;
+// The Argon2id cost of a password hash: 2 passes over 64 MiB, libsodium's
+// interactive preset and above the common minimum (19 MiB, 2 passes). About
+// a quarter of a second on one core of a shared 2-core VM (bench/README.md):
+// slow enough that a copied database is costly to guess from, quick enough
+// for a sign-in. The memory is bounded by the few checks run at once.
+inline constexpr unsigned long long kPasswordOps = 2;
 inline constexpr size_t kPasswordMemory = 64u * 1024 * 1024;
 inline constexpr int kConcurrentChecks = 2;
 
