@@ -14,6 +14,7 @@
 #include "service/Events.h"
 #include "service/Metrics.h"
 #include "service/Store.h"
+#include "service/auth/Access.h"
 #include "service/http/Router.h"
 #include "service/http/Server.h"
 
@@ -28,12 +29,15 @@ struct ApiContext {
     Metrics& metrics;
     std::map<std::string, BusWorker*> workers;
     const http::Counters* connections = nullptr;
+    auth::Access* access = nullptr;  // accounts, tokens and sessions
+    const http::Router* router = nullptr;
 };
 
 class Api {
 public:
+    // Without access, one of its own knows only the token file's token.
     Api(const ServiceConfig& config, std::string token, Store& store, EventBus& events, Metrics& metrics,
-        std::map<std::string, BusWorker*> workers);
+        std::map<std::string, BusWorker*> workers, auth::Access* access = nullptr);
     ~Api();
 
     // Binds HOST:PORT (port 0: any free port) and starts serving; the port.
@@ -44,6 +48,7 @@ public:
     void stop();
 
 private:
+    std::unique_ptr<auth::Access> ownAccess_;
     ApiContext context_;
     http::Router router_;
     std::unique_ptr<http::Server> server_;

@@ -162,6 +162,15 @@ void readHttpLimits(Checker& c, const toml::table& t, ServiceConfig& cfg) {
                 "tls_cert and tls_key go together");
 }
 
+void readSessions(Checker& c, const toml::table& t, ServiceConfig& cfg) {
+    c.duration(t, "service.", "session_idle", cfg.sessionIdle);
+    c.duration(t, "service.", "session_max", cfg.sessionMax);
+    if (cfg.sessionIdle < Millis(1000) || cfg.sessionIdle > Millis(24 * 3'600'000))
+        c.error(t.get("session_idle"), "service.session_idle", "must be 1s to 24h");
+    if (cfg.sessionMax < Millis(1000) || cfg.sessionMax > Millis(30LL * 24 * 3'600'000))
+        c.error(t.get("session_max"), "service.session_max", "must be 1s to 30 days");
+}
+
 void readMqtt(Checker& c, const toml::table& t, ServiceConfig& cfg) {
     MqttConfig& m = cfg.mqtt;
     m.enabled = true;
@@ -281,7 +290,8 @@ ServiceConfig loadConfig(const std::string& path) {
             c.unknownKeys(*t, "service.",
                           {"site", "listen", "store", "token_file", "trust_host_clock", "node", "lease", "web_root",
                            "max_connections", "max_connections_per_address", "request_timeout", "max_body",
-                           "max_event_subscribers", "tls_cert", "tls_key"});
+                           "max_event_subscribers", "tls_cert", "tls_key", "session_idle", "session_max"});
+            readSessions(c, *t, cfg);
             readHttpLimits(c, *t, cfg);
             c.text(*t, "service.", "web_root", cfg.webRoot, false);
             c.text(*t, "service.", "node", cfg.node, false);

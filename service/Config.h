@@ -42,7 +42,13 @@ struct ServiceConfig {
     std::string site = "site";
     std::string listen = "127.0.0.1:8480";
     std::string store = "sqlite:/var/lib/ostrel/ostrel.db";
+    // Its token acts as an administrator; empty: no such token (operators
+    // and named tokens in the store only).
     std::string tokenFile = "/etc/ostrel/token";
+    // A web page session ends unused for sessionIdle, or sessionMax after
+    // it began.
+    Millis sessionIdle{30 * 60'000};
+    Millis sessionMax{12 * 3'600'000};
     // "auto": the host clock sets controllers only while the kernel reports
     // it synchronised; "always"/"never" override that.
     std::string trustHostClock = "auto";

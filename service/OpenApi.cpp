@@ -1,5 +1,7 @@
 #include "service/OpenApi.h"
 
+#include <cctype>
+
 #include <nlohmann/json.hpp>
 
 namespace ostrel::service {
@@ -31,7 +33,8 @@ json param(const std::string& name, const std::string& in, const std::string& ty
 json build() {
     const json err = ref("Error");
     const json errors = {{"400", resp("A field is not valid", err)},
-                         {"401", resp("Missing or wrong bearer token", err)},
+                         {"401", resp("Missing or wrong bearer token, or no session", err)},
+                         {"403", resp("Outside the caller's role, or a session's change without X-Ostrel-Request: 1", err)},
                          {"404", resp("Unknown bus, controller or card", err)},
                          {"413", resp("The body is over max_body", err)},
                          {"503", resp("The bus or the store is failing, or too many requests are waiting", err)},
@@ -82,6 +85,14 @@ json build() {
     paths["/api/v1/cards/{logical}"]["delete"] =
         op("Remove a desired card (removed from its controllers)", with({{"200", resp("Deleted")}}),
            json::array({param("logical", "path", "string")}));
+    const json signIn = {{"type", "object"}, {"required", {"name", "password"}}, {"properties", {{"name", {{"type", "string"}}}, {"password", {{"type", "string"}}}}}};
+    paths["/api/v1/session"]["post"] =
+        op("Sign in (needs the X-Ostrel-Request: 1 header); sets the session cookie",
+           {{"200", resp("Signed in: name and role")}, {"401", resp("Wrong name or password", err)},
+            {"429", resp("Too many failed sign-ins: wait Retry-After seconds", err)}},
+           json::array(), signIn);
+    paths["/api/v1/session"]["get"] = op("Who is signed in: name, kind (user or token) and role", with({{"200", resp("Who")}}));
+    paths["/api/v1/session"]["delete"] = op("Sign out: the session ends on the server", with({{"200", resp("Signed out")}}));
     paths["/api/v1/events"]["get"] =
         op("Server-sent events: swipe, status, online, offline, card", with({{"200", {{"description", "text/event-stream"}}}}));
 
@@ -95,15 +106,34 @@ json build() {
     return {{"openapi", "3.0.3"},
             {"info", {{"title", "ostreld"}, {"version", "1"}}},
             {"paths", paths},
-            {"components", {{"schemas", schemas}, {"securitySchemes", {{"bearer", {{"type", "http"}, {"scheme", "bearer"}}}}}}},
-            {"security", json::array({{{"bearer", json::array()}}})}};
+            {"components",
+             {{"schemas", schemas},
+              {"securitySchemes",
+               {{"bearer", {{"type", "http"}, {"scheme", "bearer"}, {"description", "A named token (ostreld token add) or the token file's"}}},
+                {"session", {{"type", "apiKey"}, {"in", "cookie"}, {"name", "ostrel_session"},
+                             {"description", "The web page's session (POST /api/v1/session); changes also need X-Ostrel-Request: 1"}}}}}}},
+            {"security", json::array({{{"bearer", json::array()}}, {{"session", json::array()}}})}};
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
 }
 
 }  // namespace
 
-const std::string& openApiDocument() {
-    static const std::string doc = build().dump(2);
-    return doc;
+std::string openApiDocument(const http::Router& router) {
+    json doc = build();
+    for (const auto& route : router.routes()) {
+        if (route.pattern.find('*') != std::string::npos) continue;  // the web page's files
+        json& o = doc["paths"][route.pattern][lower(route.method)];
+        if (!o.contains("summary")) o = op(route.method + " " + route.pattern, {{"200", resp("Done")}});
+        o["x-ostrel-role"] = http::roleName(route.role);
+        if (!route.action.empty()) o["x-ostrel-action"] = route.action;
+        if (route.role == http::Role::Public) o["security"] = json::array();
+        else o["description"] = std::string("Needs the role ") + http::roleName(route.role) + " or above.";
+    }
+    return doc.dump(2);
 }
 
 }  // namespace ostrel::service

@@ -56,6 +56,12 @@ const char* const kMigrations[] = {
        ALTER TABLE pending_batches ADD PRIMARY KEY (device_key, address);)",
     // 4: how far the MQTT broker acknowledged each node's swipes.
     R"(CREATE TABLE mqtt_positions (node TEXT PRIMARY KEY, swipe_id BIGINT NOT NULL);)",
+    // Operators (password hashes only) and named API tokens (digests only).
+    R"(CREATE TABLE users (
+         name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL, disabled INTEGER NOT NULL DEFAULT 0,
+         created TEXT NOT NULL);
+       CREATE TABLE api_tokens (
+         name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL UNIQUE, created TEXT NOT NULL);)",
 };
 
 // The channel a dropped lease is announced on.
@@ -312,6 +318,66 @@ public:
     // A lease row per key with its expiry on the database's clock: taken when
     // free or expired, extended by its holder. One statement, so two nodes
     // racing for a key cannot both win.
+    std::vector<UserRecord> users() override {
+        std::lock_guard lock(mutex_);
+        Result r = exec("SELECT name, role, hash, disabled, created FROM users ORDER BY name", {});
+        std::vector<UserRecord> out;
+        for (int i = 0; i < r.rows(); ++i)
+            out.push_back({r.text(i, 0), r.text(i, 1), r.text(i, 2), r.text(i, 4), r.integer(i, 3) != 0});
+        return out;
+    }
+
+    std::optional<UserRecord> user(const std::string& name) override {
+        std::lock_guard lock(mutex_);
+        Result r = exec("SELECT name, role, hash, disabled, created FROM users WHERE name = $1", {name});
+        if (!r.rows()) return std::nullopt;
+        return UserRecord{r.text(0, 0), r.text(0, 1), r.text(0, 2), r.text(0, 4), r.integer(0, 3) != 0};
+    }
+
+    bool addUser(const UserRecord& u) override {
+        std::lock_guard lock(mutex_);
+        return exec("INSERT INTO users (name, role, hash, disabled, created) VALUES ($1, $2, $3, $4, $5) "
+                    "ON CONFLICT (name) DO NOTHING",
+                    {u.name, u.role, u.hash, num(u.disabled), utcNow()})
+                   .changed() > 0;
+    }
+
+    bool setUserHash(const std::string& name, const std::string& hash) override {
+        std::lock_guard lock(mutex_);
+        return exec("UPDATE users SET hash = $1 WHERE name = $2", {hash, name}).changed() > 0;
+    }
+
+    bool setUserDisabled(const std::string& name, bool disabled) override {
+        std::lock_guard lock(mutex_);
+        return exec("UPDATE users SET disabled = $1 WHERE name = $2", {num(disabled), name}).changed() > 0;
+    }
+
+    bool removeUser(const std::string& name) override {
+        std::lock_guard lock(mutex_);
+        return exec("DELETE FROM users WHERE name = $1", {name}).changed() > 0;
+    }
+
+    std::vector<TokenRecord> tokens() override {
+        std::lock_guard lock(mutex_);
+        Result r = exec("SELECT name, role, hash, created FROM api_tokens ORDER BY name", {});
+        std::vector<TokenRecord> out;
+        for (int i = 0; i < r.rows(); ++i) out.push_back({r.text(i, 0), r.text(i, 1), r.text(i, 2), r.text(i, 3)});
+        return out;
+    }
+
+    bool addToken(const TokenRecord& t) override {
+        std::lock_guard lock(mutex_);
+        return exec("INSERT INTO api_tokens (name, role, hash, created) VALUES ($1, $2, $3, $4) "
+                    "ON CONFLICT (name) DO NOTHING",
+                    {t.name, t.role, t.hash, utcNow()})
+                   .changed() > 0;
+    }
+
+    bool removeToken(const std::string& name) override {
+        std::lock_guard lock(mutex_);
+        return exec("DELETE FROM api_tokens WHERE name = $1", {name}).changed() > 0;
+    }
+
     bool takeLease(const std::string& key, const std::string& holder, const std::string& node,
                    std::chrono::milliseconds ttl) override {
         std::lock_guard lock(mutex_);

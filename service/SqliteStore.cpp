@@ -57,6 +57,12 @@ const char* const kMigrations[] = {
        ALTER TABLE pending_batches_by_line RENAME TO pending_batches;)",
     // 3: how far the MQTT broker acknowledged each node's swipes.
     R"(CREATE TABLE mqtt_positions (node TEXT PRIMARY KEY, swipe_id INTEGER NOT NULL);)",
+    // Operators (password hashes only) and named API tokens (digests only).
+    R"(CREATE TABLE users (
+         name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL, disabled INTEGER NOT NULL DEFAULT 0,
+         created TEXT NOT NULL);
+       CREATE TABLE api_tokens (
+         name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL UNIQUE, created TEXT NOT NULL);)",
 };
 
 class Statement {
@@ -333,6 +339,72 @@ public:
         std::lock_guard lock(mutex_);
         Statement s(db_, "DELETE FROM applied_cards WHERE bus = ? AND address = ?");
         s.bind(1, c.bus).bind(2, c.address).run();
+    }
+
+    std::vector<UserRecord> users() override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "SELECT name, role, hash, disabled, created FROM users ORDER BY name");
+        std::vector<UserRecord> out;
+        while (s.step()) out.push_back({s.text(0), s.text(1), s.text(2), s.text(4), s.integer(3) != 0});
+        return out;
+    }
+
+    std::optional<UserRecord> user(const std::string& name) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "SELECT name, role, hash, disabled, created FROM users WHERE name = ?");
+        s.bind(1, name);
+        if (!s.step()) return std::nullopt;
+        return UserRecord{s.text(0), s.text(1), s.text(2), s.text(4), s.integer(3) != 0};
+    }
+
+    bool addUser(const UserRecord& u) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "INSERT OR IGNORE INTO users (name, role, hash, disabled, created) VALUES (?, ?, ?, ?, ?)");
+        s.bind(1, u.name).bind(2, u.role).bind(3, u.hash).bind(4, int64_t{u.disabled}).bind(5, utcNow()).run();
+        return sqlite3_changes(db_) > 0;
+    }
+
+    bool setUserHash(const std::string& name, const std::string& hash) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "UPDATE users SET hash = ? WHERE name = ?");
+        s.bind(1, hash).bind(2, name).run();
+        return sqlite3_changes(db_) > 0;
+    }
+
+    bool setUserDisabled(const std::string& name, bool disabled) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "UPDATE users SET disabled = ? WHERE name = ?");
+        s.bind(1, int64_t{disabled}).bind(2, name).run();
+        return sqlite3_changes(db_) > 0;
+    }
+
+    bool removeUser(const std::string& name) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "DELETE FROM users WHERE name = ?");
+        s.bind(1, name).run();
+        return sqlite3_changes(db_) > 0;
+    }
+
+    std::vector<TokenRecord> tokens() override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "SELECT name, role, hash, created FROM api_tokens ORDER BY name");
+        std::vector<TokenRecord> out;
+        while (s.step()) out.push_back({s.text(0), s.text(1), s.text(2), s.text(3)});
+        return out;
+    }
+
+    bool addToken(const TokenRecord& t) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "INSERT OR IGNORE INTO api_tokens (name, role, hash, created) VALUES (?, ?, ?, ?)");
+        s.bind(1, t.name).bind(2, t.role).bind(3, t.hash).bind(4, utcNow()).run();
+        return sqlite3_changes(db_) > 0;
+    }
+
+    bool removeToken(const std::string& name) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "DELETE FROM api_tokens WHERE name = ?");
+        s.bind(1, name).run();
+        return sqlite3_changes(db_) > 0;
     }
 
     // One database file serves one node: its leases are all held together

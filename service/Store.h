@@ -53,6 +53,18 @@ struct DesiredCard {
     std::vector<ControllerRef> controllers;
 };
 
+// An operator's account: its role as text (viewer, operator, admin) and
+// only the Argon2id hash of its password.
+struct UserRecord {
+    std::string name, role, hash, created;
+    bool disabled = false;
+};
+
+// A named API token: only the digest of the token is kept.
+struct TokenRecord {
+    std::string name, role, hash, created;
+};
+
 class Store {
 public:
     virtual ~Store() = default;
@@ -108,6 +120,18 @@ public:
     virtual void setApplied(const ControllerRef& c, const std::string& logical, const std::string& fingerprint) = 0;
     virtual void removeApplied(const ControllerRef& c, const std::string& logical) = 0;
     virtual void clearApplied(const ControllerRef& c) = 0;
+
+    // Operators and named tokens. add* return false when the name is taken;
+    // the others false when there is no such name.
+    virtual std::vector<UserRecord> users() = 0;
+    virtual std::optional<UserRecord> user(const std::string& name) = 0;
+    virtual bool addUser(const UserRecord& user) = 0;
+    virtual bool setUserHash(const std::string& name, const std::string& hash) = 0;
+    virtual bool setUserDisabled(const std::string& name, bool disabled) = 0;
+    virtual bool removeUser(const std::string& name) = 0;
+    virtual std::vector<TokenRecord> tokens() = 0;
+    virtual bool addToken(const TokenRecord& token) = 0;
+    virtual bool removeToken(const std::string& name) = 0;
 
     // Leases: which node serves a bus (keys "bus:NAME", "device:DEVICE").
     // True when holder now holds key for ttl: it was free, had expired, or

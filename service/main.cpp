@@ -22,14 +22,18 @@
 #include "service/Redact.h"
 #include "service/Store.h"
 #include "service/Token.h"
+#include "service/auth/Access.h"
+#include "service/auth/Commands.h"
 
 using namespace ostrel::service;
 
 namespace {
 
 const char* kHelpFooter =
-    "Subcommands: none; each option above is one way to run it.\n"
-    "Configuration: [service] site, listen, store, token_file, node, lease, web_root, trust_host_clock;\n"
+    "Subcommands: user add|list|passwd|disable|enable|remove and token add|list|revoke, each with\n"
+    "  --config FILE (ostreld user add --help). Otherwise each option above is one way to run it.\n"
+    "Configuration: [service] site, listen, store, token_file, node, lease, web_root, trust_host_clock,\n"
+    "  session_idle, session_max;\n"
     "  [mqtt] broker, topic_prefix, client_id, username, password, ca_file, cert_file, key_file;\n"
     "  [[bus]] name, device, settings, status_every, collect_every, clock_max_drift;\n"
     "  [[bus.controller]] address, name. Sample: /usr/share/doc/ostreld/ostreld.toml.sample.\n"
@@ -61,7 +65,7 @@ void rememberSecrets(const ServiceConfig& cfg) {
 int main(int argc, char** argv) {
     CLI::App app{"ostreld: the site service. Collects swipes exactly once into the store, watches controllers,\n"
                  "keeps their clocks and issued cards, and serves the HTTP API.\n"
-                 "Usage: ostreld --config FILE | --check-config FILE | --version | --help",
+                 "Usage: ostreld --config FILE | --check-config FILE | user ... | token ... | --version | --help",
                  "ostreld"};
     app.footer(kHelpFooter);
     app.set_version_flag("--version", std::string("ostreld ") + OSTREL_VERSION, "Print the version and exit");
@@ -69,18 +73,23 @@ int main(int argc, char** argv) {
     auto* run = app.add_option("--config", config, "Run in the foreground with this configuration file");
     auto* chk = app.add_option("--check-config", check, "Validate this configuration file and exit");
     run->excludes(chk);
+    ostrel::service::auth::CommandArgs accountArgs;
+    ostrel::service::auth::addAccountCommands(app, accountArgs);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
+    if (int status = ostrel::service::auth::runAccountCommand(app, accountArgs); status >= 0) return status;
     if (const char* l = std::getenv("OSTREL_LOG"); l && std::string(l) == "debug") setLogLevel(Level::Debug);
 
     if (!check.empty()) {
         try {
             ServiceConfig cfg = loadConfig(check);
-            const Token token = loadToken(cfg.tokenFile);
-            if (!token.warning.empty()) std::cerr << "warning: " << token.warning << "\n";
+            if (!cfg.tokenFile.empty()) {
+                const Token token = loadToken(cfg.tokenFile);
+                if (!token.warning.empty()) std::cerr << "warning: " << token.warning << "\n";
+            }
             std::cout << check << ": valid: site " << cfg.site << ", "
                       << ostrel::basic::counted(cfg.buses.size(), "bus") << "\n";
             if (std::string w = listenWarning(cfg); !w.empty()) std::cerr << check << ": warning: " << w << "\n";
@@ -107,14 +116,17 @@ int main(int argc, char** argv) {
 
     ServiceConfig cfg;
     std::string token;
-    std::unique_ptr<Store> store, leaseStore;
+    std::unique_ptr<Store> store, leaseStore, accountStore;
+    std::unique_ptr<ostrel::service::auth::Access> access;
     try {
         cfg = loadConfig(config);
         rememberSecrets(cfg);
-        Token t = loadToken(cfg.tokenFile);
-        token = std::move(t.value);
-        registerSecret(token);
-        if (!t.warning.empty()) log(Level::Warning, t.warning);
+        if (!cfg.tokenFile.empty()) {
+            Token t = loadToken(cfg.tokenFile);
+            token = std::move(t.value);
+            registerSecret(token);
+            if (!t.warning.empty()) log(Level::Warning, t.warning);
+        }
         if (cfg.store.rfind("sqlite:", 0) == 0) {
             std::filesystem::path db = cfg.store.substr(7);
             if (db.has_parent_path()) std::filesystem::create_directories(db.parent_path());
@@ -124,6 +136,13 @@ int main(int argc, char** argv) {
         // A renewal that does not return within half the lease is no use:
         // the lease stops counting before it could.
         leaseStore->limitCalls(cfg.lease / 2);
+        // The access check reads accounts and tokens from memory; a thread
+        // of its own keeps them current, on a connection of its own.
+        access = std::make_unique<ostrel::service::auth::Access>(
+            ostrel::service::auth::AccessOptions{token, !cfg.tlsCert.empty(), cfg.sessionIdle, cfg.sessionMax});
+        access->load(*store);
+        accountStore = openStore(cfg.store, cfg.site);
+        accountStore->limitCalls(std::chrono::seconds(5));
     } catch (const std::exception& e) {
         log(Level::Error, e.what());
         return 1;
@@ -142,7 +161,11 @@ int main(int argc, char** argv) {
         leases.want(b.name, b.device);
         byName[b.name] = workers.back().get();
     }
-    Api api(cfg, token, *store, events, metrics, byName);
+    if (!access->hasAdmin() && token.empty())
+        log(Level::Warning, "no administrator yet: make one with  ostreld user add NAME --role admin --config " +
+                                config + "  (or a token: ostreld token add NAME --role admin --config " + config + ")");
+    access->follow(std::move(accountStore), std::chrono::seconds(2));
+    Api api(cfg, token, *store, events, metrics, byName, access.get());
     int port;
     try {
         port = api.bind(cfg.listen);
@@ -189,6 +212,7 @@ int main(int argc, char** argv) {
     watch.stop();
     for (auto& w : workers) w->stop();
     leases.stop();
+    access->stop();
     log(Level::Info, "stopped");
     return 0;
 }

@@ -35,6 +35,11 @@ Response metrics(ApiContext& api, const Request& req);
 Response openApi(ApiContext& api, const Request& req);
 Response events(ApiContext& api, const Request& req);
 
+// Session.cpp: signing in and out of the web page.
+Response signIn(ApiContext& api, const Request& req);
+Response whoAmI(ApiContext& api, const Request& req);
+Response signOut(ApiContext& api, const Request& req);
+
 // WebFiles.cpp: the web page's static files.
 Response webFile(ApiContext& api, const Request& req);
 

@@ -3,7 +3,6 @@
 #include <sstream>
 
 #include "service/Log.h"
-#include "service/Token.h"
 #include "service/api/Handlers.h"
 
 namespace ostrel::service {
@@ -36,25 +35,16 @@ void addRoutes(http::Router& r, ApiContext& api) {
     r.add({"PUT",    "/api/v1/cards/{logical}",          Role::Admin,    "card.put",       Runs::Store,  h(api::putCard)});
     r.add({"DELETE", "/api/v1/cards/{logical}",          Role::Admin,    "card.delete",    Runs::Store,  h(api::deleteCard)});
     r.add({"GET",    "/api/v1/events",                   Role::Viewer,   "",               Runs::Inline, h(api::events)});
+    r.add({"POST",   "/api/v1/session",                  Role::Public,   "session.signin", Runs::Store,  h(api::signIn)});
+    r.add({"GET",    "/api/v1/session",                  Role::Viewer,   "",               Runs::Inline, h(api::whoAmI)});
+    r.add({"DELETE", "/api/v1/session",                  Role::Viewer,   "session.signout", Runs::Inline, h(api::signOut)});
     // The web page: static files, for anyone (it signs in against /api).
     r.add({"GET",    "/*",                               Role::Public,   "",               Runs::Inline, h(api::webFile), {"*"}});
     // clang-format on
 }
 
 std::optional<http::Response> checkAccess(const ApiContext& api, const http::Route& route, http::Request& req) {
-    if (route.role == Role::Public) return std::nullopt;
-    const std::string auth = req.header("authorization");
-    // The configured token file's token acts as an administrator.
-    if (bearerMatches(auth, api.token)) {
-        req.actor = {"token", "token", Role::Admin};
-        if (req.actor.role >= route.role) return std::nullopt;
-        return http::error(403, "forbidden", std::string("this needs the role ") + http::roleName(route.role));
-    }
-    http::Response r = http::error(401, "unauthorized",
-                                   auth.empty() ? "the Authorization: Bearer TOKEN header is missing"
-                                                : "the token is not valid");
-    r.headers.push_back({"WWW-Authenticate", "Bearer"});
-    return r;
+    return api.access->check(route, req);
 }
 
 namespace {
@@ -69,8 +59,13 @@ std::string readFile(const std::string& path, const std::string& what) {
 }  // namespace
 
 Api::Api(const ServiceConfig& config, std::string token, Store& store, EventBus& events, Metrics& metrics,
-         std::map<std::string, BusWorker*> workers)
-    : context_{config, std::move(token), store, events, metrics, std::move(workers)} {
+         std::map<std::string, BusWorker*> workers, auth::Access* access)
+    : ownAccess_(access ? nullptr : std::make_unique<auth::Access>(auth::AccessOptions{token, !config.tlsCert.empty(),
+                                                                                         config.sessionIdle,
+                                                                                         config.sessionMax})),
+      context_{config, std::move(token), store, events, metrics, std::move(workers)} {
+    context_.access = access ? access : ownAccess_.get();
+    context_.router = &router_;
     addRoutes(router_, context_);
     http::Limits limits;
     limits.maxConnections = config.maxConnections;

@@ -47,9 +47,9 @@ Response metrics(ApiContext& api, const Request&) {
     return r;
 }
 
-Response openApi(ApiContext&, const Request&) {
+Response openApi(ApiContext& api, const Request&) {
     Response r;
-    r.body = openApiDocument();
+    r.body = openApiDocument(*api.router);
     return r;
 }
 

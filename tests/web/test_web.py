@@ -19,7 +19,9 @@ from selenium.webdriver.support.ui import WebDriverWait
 BIN = os.environ.get("OSTREL_BIN_DIR", "build/bin")
 WEB = os.environ.get("OSTREL_WEB_DIR", "web")
 SHOTS = os.environ.get("OSTREL_SCREENSHOTS")
+# The token file's token, for API-level use; the page signs in as ADMIN.
 TOKEN = "web-test-token-0123"
+ADMIN, ADMIN_PASSWORD = "admin", "admin-password-0123"
 
 
 class Sim:
@@ -63,6 +65,7 @@ def start_site(tls=False, names=("Front door", "Back door")):
                 f'[[bus]]\nname = "north"\ndevice = "{sim.path}"\nstatus_every = "300ms"\ncollect_every = "200ms"\n'
                 f'[[bus.controller]]\naddress = 1\nname = "{names[0]}"\n'
                 f'[[bus.controller]]\naddress = 2\nname = "{names[1]}"\n')
+    add_user({"config": config}, ADMIN, "admin", ADMIN_PASSWORD)
     log = open(os.path.join(folder, "ostreld.log"), "w+")
     service = subprocess.Popen([os.path.join(BIN, "ostreld"), "--config", config], stderr=log)
     port = None
@@ -76,7 +79,13 @@ def start_site(tls=False, names=("Front door", "Back door")):
     assert port, "ostreld did not start"
     scheme = "https" if tls else "http"
     return {"url": f"{scheme}://127.0.0.1:{port}/", "port": port, "sim": sim, "spki": spki,
-            "service": service, "folder": folder}
+            "service": service, "folder": folder, "config": config}
+
+
+def add_user(s, name, role, password):
+    """An operator account in the site's store, made as an administrator would."""
+    subprocess.run([os.path.join(BIN, "ostreld"), "user", "add", name, "--role", role, "--password-stdin",
+                    "--config", s["config"]], input=password + "\n", text=True, check=True, capture_output=True)
 
 
 def stop_site(s):
@@ -131,10 +140,13 @@ def shot(d, name):
         d.save_screenshot(os.path.join(SHOTS, name + ".png"))
 
 
-def sign_in(d, url, token=TOKEN):
+def sign_in(d, url, name=ADMIN, password=ADMIN_PASSWORD):
     d.get(url)
-    field = WebDriverWait(d, 10).until(EC.visibility_of_element_located((By.ID, "token")))
-    field.send_keys(token)
+    field = WebDriverWait(d, 10).until(EC.visibility_of_element_located((By.ID, "name")))
+    field.clear()
+    field.send_keys(name)
+    d.find_element(By.ID, "password").clear()
+    d.find_element(By.ID, "password").send_keys(password)
     d.find_element(By.CSS_SELECTOR, "#login-form button").click()
 
 
@@ -168,10 +180,9 @@ def wait(d, cond, seconds=10):
 def test_the_page_from_sign_in_to_cards(site):
     d = browser()
     try:
-        sign_in(d, site["url"], "wrong-token-000")
+        sign_in(d, site["url"], ADMIN, "wrong-password-000")
         wait(d, lambda: d.find_element(By.ID, "login-error").text != "")
         shot(d, "web-signin")
-        d.find_element(By.ID, "token").clear()
         sign_in(d, site["url"])
 
         # The dashboard lists the simulated controllers, online.

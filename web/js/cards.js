@@ -94,6 +94,8 @@ function formCard() {
 }
 
 async function renderCards() {
+  const editing = may('admin');
+  $('card-form').hidden = !editing;
   if (!$('c-lock1').options.length) fillChoices();
   if (!$('c-logical').value) showCard(BLANK_CARD);
   const list = (await api('/cards')).cards;
@@ -119,8 +121,8 @@ async function renderCards() {
       cell(t('lock1'), lockName(card.lock1)), cell(t('lock2'), lockName(card.lock2)),
       cell(t('controllers'), (card.controllers || []).map(controllerName).join(', ')),
       cell(t('state'), state),
-      cell('', el('button', { type: 'button', class: 'edit', onclick: () => editCard(card) }, t('edit')),
-        el('button', { type: 'button', onclick: () => removeCard(card) }, t('remove'))));
+      cell('', ...(!editing ? [] : [el('button', { type: 'button', class: 'edit', onclick: () => editCard(card) }, t('edit')),
+        el('button', { type: 'button', onclick: () => removeCard(card) }, t('remove'))])));
   }));
 }
 function editCard(card) {

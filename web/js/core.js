@@ -1,5 +1,6 @@
-// The page's common ground: texts in two languages, the API, sign-in and the
-// page routing. Each page is one file that registers its words and itself:
+// The page's common ground: texts in two languages, the API, sign-in with a
+// name and password (the session is a cookie the script never sees), what
+// the signed-in role may do, and the page routing. Each page is one file that registers its words and itself:
 //   words({ en: {...}, zh: {...} });
 //   page('name', { enter() {...}, leave() {...} });
 // plus a nav entry and a <section id="name" class="page"> in index.html.
@@ -7,11 +8,15 @@
 
 const TEXTS = {
   en: {
-    signout: 'Sign out', token: 'Token', signin: 'Sign in', badToken: 'The token is not valid',
+    signout: 'Sign out', name: 'Name', password: 'Password', signin: 'Sign in',
+    badSignIn: 'The name or the password is wrong', tooMany: 'Too many failed sign-ins: try again in {s} s',
+    signedOut: 'Signed out', viewer: 'viewer', operator: 'operator', admin: 'admin',
     controller: 'Controller', card: 'Card', all: 'All', ok: 'Done', failed: 'Failed', seconds: 's',
   },
   zh: {
-    signout: '退出', token: '令牌', signin: '登录', badToken: '令牌无效',
+    signout: '退出', name: '用户名', password: '密码', signin: '登录',
+    badSignIn: '用户名或密码错误', tooMany: '登录失败次数过多，请 {s} 秒后再试',
+    signedOut: '已退出', viewer: '查看员', operator: '操作员', admin: '管理员',
     controller: '地址', card: '物理卡号', all: '全部', ok: '成功！', failed: '失败！', seconds: '秒',
   },
 };
@@ -21,8 +26,12 @@ function words(list) {
 }
 const t = (key, vars = {}) => (TEXTS[lang][key] ?? key).replace(/\{(\w+)\}/g, (_, k) => vars[k]);
 
-let token = sessionStorage.getItem('ostrel-token') || '';
+// Who is signed in ({name, role}), null when nobody is.
+let me = null;
 let controllers = [];
+const ROLES = ['viewer', 'operator', 'admin'];
+// Whether the signed-in role may do what needs role (the server checks too).
+const may = (role) => !!me && ROLES.indexOf(me.role) >= ROLES.indexOf(role);
 
 const $ = (id) => document.getElementById(id);
 function el(tag, attrs = {}, ...children) {
@@ -41,14 +50,19 @@ function controllerName(ref) {
   return c && c.name ? c.name : ref.bus + '/' + ref.address;
 }
 
+// Every request says it comes from this page: the server refuses a change
+// made with the session cookie without it (a form on another site cannot
+// set it).
+const PAGE_HEADERS = { 'Content-Type': 'application/json', 'X-Ostrel-Request': '1' };
+
 async function api(path, options = {}) {
   // An empty body still says so (Content-Length: 0), or the server refuses the POST.
   const method = options.method || 'GET';
   const r = await fetch('/api/v1' + path, {
-    ...options, body: options.body ?? (method === 'GET' ? undefined : ''),
-    headers: { Authorization: 'Bearer ' + token, 'Content-Type': 'application/json' },
+    ...options, body: options.body ?? (method === 'GET' ? undefined : ''), headers: PAGE_HEADERS,
+    credentials: 'same-origin',
   });
-  if (r.status === 401) { signOut(); throw new Error(t('badToken')); }
+  if (r.status === 401) { signedOut(); throw new Error(t('signedOut')); }
   const body = await r.json().catch(() => ({}));
   if (!r.ok) throw new Error(body.error ? body.error.message : r.statusText);
   return body;
@@ -63,12 +77,28 @@ function page(name, handlers) { pages[name] = handlers; }
 const sessionHooks = { start: [], stop: [] };
 let sessionStarted = false;
 
-function signOut() {
-  token = '';
-  sessionStorage.removeItem('ostrel-token');
+// The session is over (signed out here, or ended on the server).
+function signedOut() {
+  me = null;
+  document.body.dataset.role = '';
+  $('me').textContent = '';
   if (sessionStarted) { sessionStarted = false; for (const f of sessionHooks.stop) f(); }
   location.hash = '#login';
   route();
+}
+
+// Ends the session on the server, then here.
+async function signOut() {
+  try {
+    await fetch('/api/v1/session', { method: 'DELETE', headers: PAGE_HEADERS, credentials: 'same-origin' });
+  } catch (e) { /* the server's session ends by itself */ }
+  signedOut();
+}
+
+function signedIn(who) {
+  me = { name: who.name, role: who.role };
+  document.body.dataset.role = me.role;
+  $('me').textContent = me.name + ' (' + t(me.role) + ')';
 }
 
 function show(name) {
@@ -79,7 +109,7 @@ function show(name) {
 
 async function route() {
   let name = location.hash.slice(1) || 'dashboard';
-  if (!token) name = 'login';
+  if (!me) name = 'login';
   if (name !== 'login' && !pages[name]) name = 'dashboard';
   if (current && pages[current] && pages[current].leave) pages[current].leave();
   current = name;
@@ -92,14 +122,30 @@ async function route() {
 
 async function signIn(ev) {
   ev.preventDefault();
-  token = $('token').value.trim();
+  const body = JSON.stringify({ name: $('name').value.trim(), password: $('password').value });
   try {
-    await api('/controllers');
-    sessionStorage.setItem('ostrel-token', token);
+    const r = await fetch('/api/v1/session', { method: 'POST', body, headers: PAGE_HEADERS, credentials: 'same-origin' });
+    const reply = await r.json().catch(() => ({}));
+    if (!r.ok) {
+      $('login-error').textContent = r.status === 429 ? t('tooMany', { s: r.headers.get('Retry-After') || '?' })
+        : r.status === 401 ? t('badSignIn') : (reply.error ? reply.error.message : r.statusText);
+      return;
+    }
+    $('password').value = '';
     $('login-error').textContent = '';
+    signedIn(reply);
     location.hash = '#dashboard';
     route();
-  } catch (e) { $('login-error').textContent = t('badToken'); token = ''; }
+  } catch (e) { $('login-error').textContent = t('failed') + ' ' + e.message; }
+}
+
+// A session the browser still holds (a reload) signs in at once.
+async function resume() {
+  try {
+    const r = await fetch('/api/v1/session', { headers: PAGE_HEADERS, credentials: 'same-origin' });
+    if (r.ok) signedIn(await r.json());
+  } catch (e) { /* not signed in */ }
+  route();
 }
 
 // Starts once every page file has registered (they load after this one).
@@ -110,5 +156,5 @@ window.addEventListener('DOMContentLoaded', () => {
   $('signout').onclick = signOut;
   window.onhashchange = route;
   fetch('/healthz').then((r) => r.json()).then((h) => { $('site').textContent = 'ostrel · ' + h.site; });
-  route();
+  resume();
 });

@@ -43,13 +43,14 @@ function renderDashboard() {
     const s = c.state || {};
     const locks = (s.locks || []).map((l) => t(l === 'open' || l === 'closed' ? l : 'unknown')).join(' / ');
     // An offline controller cannot open a lock: the buttons say why.
+    // Opening a lock is for operators and admins.
     const reason = s.online ? '' : t(s.online === false ? 'offlineReason' : 'noStatus');
-    const buttons = [1, 2].map((lock) => {
+    const buttons = !may('operator') ? [] : [1, 2].map((lock) => {
       const b = el('button', { 'data-open': who(c) + '/' + lock, onclick: () => openLock(c, lock) }, t('openLock') + ' ' + lock);
       if (reason) { b.disabled = true; b.title = reason; }
       return b;
     });
-    if (reason) buttons.push(el('span', { class: 'reason' }, reason));
+    if (reason && buttons.length) buttons.push(el('span', { class: 'reason' }, reason));
     const last = lastSwipes[who(c)];
     return el('tr', { 'data-controller': who(c) },
       cell(t('controller'), (c.name ? c.name + ' ' : '') + '(' + who(c) + ')'),

@@ -1,4 +1,4 @@
-// The server's event stream, read with fetch so it carries the token; pages
+// The server's event stream, read with fetch on the session's cookie; pages
 // subscribe with onSwipe(). Runs while signed in and starts again when cut off.
 'use strict';
 
@@ -7,11 +7,11 @@ function onSwipe(f) { swipeListeners.push(f); }
 
 let feedAbort = null;
 async function startFeed() {
-  if (feedAbort || !token) return;
+  if (feedAbort || !me) return;
   const abort = new AbortController();
   feedAbort = abort;
   try {
-    const r = await fetch('/api/v1/events', { headers: { Authorization: 'Bearer ' + token }, signal: abort.signal });
+    const r = await fetch('/api/v1/events', { headers: PAGE_HEADERS, credentials: 'same-origin', signal: abort.signal });
     const reader = r.body.pipeThrough(new TextDecoderStream()).getReader();
     let buffer = '';
     for (;;) {
@@ -33,7 +33,7 @@ async function startFeed() {
   } catch (e) { /* stopped or cut off: started again below */ }
   if (feedAbort !== abort) return;
   feedAbort = null;
-  if (token) setTimeout(startFeed, 2000);
+  if (me) setTimeout(startFeed, 2000);
 }
 function stopFeed() {
   const abort = feedAbort;
