@@ -52,7 +52,7 @@ def test_menu_last_swipe_and_offline_locks(site):
     d = browser()
     try:
         d.get(site["url"])
-        wait(d, lambda: d.find_element(By.ID, "token").is_displayed())
+        wait(d, lambda: d.find_element(By.ID, "name").is_displayed())
         assert not d.find_element(By.ID, "nav").is_displayed()
         assert not d.find_element(By.ID, "signout").is_displayed()
         sign_in(d, site["url"])
@@ -76,7 +76,7 @@ def test_menu_last_swipe_and_offline_locks(site):
         wait(d, lambda: not d.execute_script("return document.querySelector('[data-open=\"north/2/1\"]').disabled"), 20)
 
         d.find_element(By.ID, "signout").click()
-        wait(d, lambda: d.find_element(By.ID, "token").is_displayed())
+        wait(d, lambda: d.find_element(By.ID, "name").is_displayed())
         assert not d.find_element(By.ID, "nav").is_displayed()
     finally:
         quit(d)
@@ -143,7 +143,7 @@ def test_every_page_fits_a_phone(site, language):
     d = browser(language, 390, 844)
     try:
         d.get(site["url"])
-        wait(d, lambda: d.find_element(By.ID, "token").is_displayed())
+        wait(d, lambda: d.find_element(By.ID, "name").is_displayed())
         widths = {"login": d.execute_script("return document.documentElement.scrollWidth")}
         sign_in(d, site["url"])
         for name in PAGES[1:]:
