@@ -14,6 +14,7 @@
 #include "service/Events.h"
 #include "service/Metrics.h"
 #include "service/Store.h"
+#include "service/audit/Audit.h"
 #include "service/http/Router.h"
 #include "service/http/Server.h"
 
@@ -46,6 +47,7 @@ public:
 private:
     ApiContext context_;
     http::Router router_;
+    std::unique_ptr<audit::Trail> trail_;
     std::unique_ptr<http::Server> server_;
     std::mutex mutex_;
     std::condition_variable stopped_;

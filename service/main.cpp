@@ -11,6 +11,7 @@
 
 #include "basic/Numbers.h"
 #include "service/Api.h"
+#include "service/audit/Retention.h"
 #include "service/BusWorker.h"
 #include "service/CardNotices.h"
 #include "service/Config.h"
@@ -153,6 +154,19 @@ int main(int argc, char** argv) {
     const std::string host = cfg.listen.substr(0, cfg.listen.rfind(':'));
     log(Level::Info, "site " + cfg.site + ": " + ostrel::basic::counted(cfg.buses.size(), "bus") + ", store " +
                          redact(cfg.store) + ", listening on " + host + ":" + std::to_string(port));
+    // Old audit entries go daily, through a connection of their own.
+    std::unique_ptr<Store> auditStore;
+    std::unique_ptr<audit::Retention> auditRetention;
+    if (cfg.keepAuditDays > 0) {
+        try {
+            auditStore = openStore(cfg.store, cfg.site);
+        } catch (const std::exception& e) {
+            log(Level::Error, e.what());
+            return 1;
+        }
+        auditRetention = std::make_unique<audit::Retention>(*auditStore, cfg.keepAuditDays);
+        auditRetention->start();
+    }
     std::unique_ptr<Store> mqttStore;
     std::unique_ptr<MqttPublisher> mqtt;
     if (cfg.mqtt.enabled) {
@@ -185,6 +199,7 @@ int main(int argc, char** argv) {
     api.serve();
     signals.join();
     if (cardNotices) cardNotices->stop();
+    if (auditRetention) auditRetention->stop();
     if (mqtt) mqtt->stop();
     watch.stop();
     for (auto& w : workers) w->stop();
