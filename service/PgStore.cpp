@@ -202,8 +202,9 @@ public:
         if (q.card) where("card =", *q.card);
         if (q.since) where("time >=", *q.since);
         if (q.until) where("time <=", *q.until);
+        if (q.before) where("id <", num(*q.before));
         args.push_back(num(q.limit));
-        sql += " ORDER BY id LIMIT $" + std::to_string(args.size());
+        sql += (q.newestFirst ? " ORDER BY id DESC LIMIT $" : " ORDER BY id LIMIT $") + std::to_string(args.size());
         std::lock_guard lock(mutex_);
         Result r = exec(sql, args);
         std::vector<Swipe> out;

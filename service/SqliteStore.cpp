@@ -220,7 +220,8 @@ public:
         if (q.card) sql += " AND card = ?";
         if (q.since) sql += " AND time >= ?";
         if (q.until) sql += " AND time <= ?";
-        sql += " ORDER BY id LIMIT ?";
+        if (q.before) sql += " AND id < ?";
+        sql += q.newestFirst ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
         std::lock_guard lock(mutex_);
         Statement s(db_, sql.c_str());
         int i = 1;
@@ -230,6 +231,7 @@ public:
         if (q.card) s.bind(i++, *q.card);
         if (q.since) s.bind(i++, *q.since);
         if (q.until) s.bind(i++, *q.until);
+        if (q.before) s.bind(i++, *q.before);
         s.bind(i++, int64_t{q.limit});
         std::vector<Swipe> out;
         while (s.step()) {
