@@ -30,7 +30,7 @@ namespace {
 
 const char* kHelpFooter =
     "Subcommands: none; each option above is one way to run it.\n"
-    "Configuration: [service] site, listen, store, token_file, node, lease, web_root, trust_host_clock;\n"
+    "Configuration: [service] site, listen, store, token_file, node, lease, web_root, trust_host_clock, keep_audit;\n"
     "  [mqtt] broker, topic_prefix, client_id, username, password, ca_file, cert_file, key_file;\n"
     "  [[bus]] name, device, settings, status_every, collect_every, clock_max_drift;\n"
     "  [[bus.controller]] address, name. Sample: /usr/share/doc/ostreld/ostreld.toml.sample.\n"
