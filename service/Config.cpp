@@ -300,6 +300,13 @@ ServiceConfig loadConfig(const std::string& path) {
                     c.error(k, "service.keep_audit",
                             "must be a count of days, weeks or years such as \"400d\", \"60w\" or \"10y\" "
                             "(1-36500 days, 1-5200 weeks, 1-100 years; leave it out to keep every entry)");
+                // The trail accounts for the swipes: it may not go first.
+                int swipesDays = 0;
+                const toml::node* ks = t->get("keep_swipes");
+                auto kv = ks ? ks->value_exact<std::string>() : std::nullopt;
+                if (cfg.keepAuditDays > 0 && (!kv || audit::parseKeep(*kv, swipesDays)))
+                    if (std::string why = audit::keepConflict(cfg.keepAuditDays, swipesDays); !why.empty())
+                        c.error(k, "service.keep_audit", why);
             }
             if (!validListen(cfg.listen))
                 c.error(t->get("listen"), "service.listen",

@@ -17,14 +17,9 @@ bool parseKeep(const std::string& text, int& days) {
 }
 
 std::string keepConflict(int auditDays, int swipesDays) {
-    if (auditDays == 0) return {};
-    if (swipesDays == 0)
-        return "keeps the audit trail for less time than the swipes (keep_swipes is left out: every swipe is kept); "
-               "leave keep_audit out too, or set keep_swipes no longer than it";
-    if (auditDays < swipesDays)
-        return "keeps the audit trail " + std::to_string(auditDays) + " days, less than keep_swipes' " +
-               std::to_string(swipesDays) + "; the trail must last at least as long as the swipes";
-    return {};
+    if (auditDays == 0 || swipesDays == 0 || auditDays >= swipesDays) return {};
+    return "keeps the audit trail " + std::to_string(auditDays) + " days, less than keep_swipes' " +
+           std::to_string(swipesDays) + "; the trail must last at least as long as the swipes";
 }
 
 std::string cutoff(int days, std::time_t now) {

@@ -21,8 +21,9 @@ namespace ostrel::service::audit {
 bool parseKeep(const std::string& text, int& days);
 
 // The reason a configuration keeping the audit trail auditDays and the
-// swipes swipesDays is refused (empty when it is not): the trail must not
-// go before the swipes it accounts for. 0 stands for keeping everything.
+// swipes swipesDays is refused (empty when it is not): when both are set,
+// the trail must not go before the swipes it accounts for. 0: not set
+// (everything kept).
 std::string keepConflict(int auditDays, int swipesDays);
 
 // The oldest time kept at now: entries before it go ("...Thh:mm:ssZ", UTC).

@@ -202,7 +202,7 @@ TEST(AuditRetention, DeletesOnlyEntriesOlderThanTheSetting) {
     EXPECT_EQ(audit::keepConflict(366, 365), "");
     EXPECT_EQ(audit::keepConflict(90, 90), "");
     EXPECT_NE(audit::keepConflict(30, 90), "");
-    EXPECT_NE(audit::keepConflict(30, 0), "");  // swipes kept for ever, the trail not
+    EXPECT_EQ(audit::keepConflict(30, 0), "");  // only a setting of both is compared
 
     // 2026-03-01T12:00:00Z
     const std::time_t now = 1772366400;
@@ -230,6 +230,15 @@ TEST(AuditRetention, KeepAuditIsCheckedInTheConfiguration) {
         return loadConfig((dir.path / "c.toml").string());
     };
     EXPECT_EQ(load("\"10y\"").keepAuditDays, 3660);
+    // Shorter than the swipes' retention: refused.
+    for (const char* conflict : {"\"30d\"\nkeep_swipes = \"90d\"", "\"1y\"\nkeep_swipes = \"2y\""}) {
+        try {
+            load(conflict);
+            ADD_FAILURE() << conflict << " was taken";
+        } catch (const ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find("less than keep_swipes"), std::string::npos) << e.what();
+        }
+    }
     EXPECT_EQ(ServiceConfig().keepAuditDays, 0);  // left out: every entry is kept
     for (const char* bad : {"\"0d\"", "\"10\"", "10", "\"forever\"", "true"}) {
         try {
