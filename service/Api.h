@@ -15,6 +15,7 @@
 #include "service/Metrics.h"
 #include "service/Store.h"
 #include "service/auth/Access.h"
+#include "service/audit/Audit.h"
 #include "service/http/Router.h"
 #include "service/http/Server.h"
 
@@ -51,6 +52,7 @@ private:
     std::unique_ptr<auth::Access> ownAccess_;
     ApiContext context_;
     http::Router router_;
+    std::unique_ptr<audit::Trail> trail_;
     std::unique_ptr<http::Server> server_;
     std::mutex mutex_;
     std::condition_variable stopped_;

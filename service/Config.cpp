@@ -12,6 +12,7 @@
 #include "runtime/AutomationError.h"
 #include "serial/SerialPort.h"
 #include "service/Lease.h"
+#include "service/audit/Retention.h"
 
 namespace ostrel::service {
 namespace {
@@ -290,7 +291,8 @@ ServiceConfig loadConfig(const std::string& path) {
             c.unknownKeys(*t, "service.",
                           {"site", "listen", "store", "token_file", "trust_host_clock", "node", "lease", "web_root",
                            "max_connections", "max_connections_per_address", "request_timeout", "max_body",
-                           "max_event_subscribers", "tls_cert", "tls_key", "session_idle", "session_max"});
+                           "max_event_subscribers", "tls_cert", "tls_key", "session_idle", "session_max",
+                           "keep_audit"});
             readSessions(c, *t, cfg);
             readHttpLimits(c, *t, cfg);
             c.text(*t, "service.", "web_root", cfg.webRoot, false);
@@ -303,6 +305,20 @@ ServiceConfig loadConfig(const std::string& path) {
             c.text(*t, "service.", "store", cfg.store, false);
             c.text(*t, "service.", "token_file", cfg.tokenFile, false);
             c.text(*t, "service.", "trust_host_clock", cfg.trustHostClock, false);
+            if (const toml::node* k = t->get("keep_audit")) {
+                auto v = k->value_exact<std::string>();
+                if (!v || !audit::parseKeep(*v, cfg.keepAuditDays))
+                    c.error(k, "service.keep_audit",
+                            "must be a count of days, weeks or years such as \"400d\", \"60w\" or \"10y\" "
+                            "(1-36500 days, 1-5200 weeks, 1-100 years; leave it out to keep every entry)");
+                // The trail accounts for the swipes: it may not go first.
+                int swipesDays = 0;
+                const toml::node* ks = t->get("keep_swipes");
+                auto kv = ks ? ks->value_exact<std::string>() : std::nullopt;
+                if (cfg.keepAuditDays > 0 && (!kv || audit::parseKeep(*kv, swipesDays)))
+                    if (std::string why = audit::keepConflict(cfg.keepAuditDays, swipesDays); !why.empty())
+                        c.error(k, "service.keep_audit", why);
+            }
             if (!validListen(cfg.listen))
                 c.error(t->get("listen"), "service.listen",
                         "must be ADDRESS:PORT with an IPv4 address, [IPv6] or host name and a port 0-65535");

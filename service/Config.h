@@ -66,6 +66,8 @@ struct ServiceConfig {
     int maxEventSubscribers = 64;
     // PEM files; with both the listener speaks HTTPS only.
     std::string tlsCert, tlsKey;
+    // Audit entries older than this many days are deleted daily (0: all are kept).
+    int keepAuditDays = 0;
     MqttConfig mqtt;
     std::vector<BusConfig> buses;
 

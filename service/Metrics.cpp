@@ -7,6 +7,7 @@ namespace {
 
 const std::map<std::string, std::string> kHelp = {
     {"ostrel_exchanges_total", "Request/reply exchanges made with controllers."},
+    {"ostrel_audit_failures_total", "State-changing requests whose audit entry the store did not take."},
     {"ostrel_no_replies_total", "Exchanges a controller did not acknowledge, by reason."},
     {"ostrel_swipes_collected_total", "Swipes committed to the store."},
     {"ostrel_collection_lag_seconds", "Seconds since the controller's records were last collected."},

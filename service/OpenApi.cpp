@@ -78,6 +78,14 @@ json build() {
            "or its before= in descending order)",
            with({{"200", resp("Swipes", {{"type", "object"}, {"properties", {{"swipes", {{"type", "array"}, {"items", ref("Swipe")}}}, {"next", {{"type", "integer"}, {"nullable", true}}}}}})}}),
            swipeParams);
+    json auditParams = json::array();
+    for (auto [n, t] : {std::pair{"actor", "string"}, {"action", "string"}, {"since", "string"}, {"until", "string"},
+                        {"after", "integer"}, {"limit", "integer"}})
+        auditParams.push_back(param(n, "query", t));
+    paths["/api/v1/audit"]["get"] =
+        op("The audit trail (admin), newest first, paged by id (next: the after= of the next page); times UTC",
+           with({{"200", resp("Audit entries", {{"type", "object"}, {"properties", {{"audit", {{"type", "array"}, {"items", ref("AuditEntry")}}}, {"next", {{"type", "integer"}, {"nullable", true}}}}}})}}),
+           auditParams);
     paths["/api/v1/cards"]["get"] = op("Desired cards", with({{"200", resp("Cards")}}));
     paths["/api/v1/cards/{logical}"]["put"] =
         op("Create or replace a desired card", with({{"200", resp("Replaced", ref("Card"))}, {"201", resp("Created", ref("Card"))}}),
@@ -100,6 +108,7 @@ json build() {
     schemas["Error"] = {{"type", "object"},
                         {"properties", {{"error", {{"type", "object"}, {"properties", {{"code", {{"type", "string"}}}, {"message", {{"type", "string"}}}, {"field", {{"type", "string"}}}, {"reason", {{"type", "string"}}}}}}}}}};
     schemas["Swipe"] = {{"type", "object"}, {"properties", {{"id", {{"type", "integer"}}}, {"site", {{"type", "string"}}}, {"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}, {"card", {{"type", "string"}}}, {"time", {{"type", "string"}}}, {"code_a", {{"type", "string"}}}, {"code_b", {{"type", "string"}}}, {"line", {{"type", "string"}}}, {"collected_at", {{"type", "string"}}}}}};
+    schemas["AuditEntry"] = {{"type", "object"}, {"properties", {{"id", {{"type", "integer"}}}, {"time", {{"type", "string"}}}, {"actor", {{"type", "string"}}}, {"actor_kind", {{"type", "string"}}}, {"role", {{"type", "string"}}}, {"address", {{"type", "string"}}}, {"action", {{"type", "string"}}}, {"target", {{"type", "string"}}}, {"params", {{"type", "object"}}}, {"outcome", {{"type", "string"}, {"enum", {"done", "refused", "no_reply"}}}}, {"reason", {{"type", "string"}}}, {"status", {{"type", "integer"}}}}}};
     schemas["Card"] = {{"type", "object"}, {"required", {"physical"}}, {"properties", {{"physical", {{"type", "string"}, {"description", "10 digits"}}}, {"valid_from", {{"type", "string"}, {"format", "date"}}}, {"valid_to", {{"type", "string"}, {"format", "date"}}}, {"hours", {{"type", "array"}, {"items", {{"type", "string"}}}}}, {"days", {{"type", "array"}, {"items", {{"type", "integer"}}}}}, {"lock1", {{"type", "integer"}}}, {"lock2", {{"type", "integer"}}}, {"controllers", {{"type", "array"}, {"items", {{"type", "object"}, {"properties", {{"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}}}}}}}}}};
     schemas["Controller"] = {{"type", "object"}, {"properties", {{"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}, {"name", {{"type", "string"}}}, {"device", {{"type", "string"}}}, {"state", {{"type", "object"}}}}}};
 

@@ -56,12 +56,23 @@ const char* const kMigrations[] = {
        ALTER TABLE pending_batches ADD PRIMARY KEY (device_key, address);)",
     // 4: how far the MQTT broker acknowledged each node's swipes.
     R"(CREATE TABLE mqtt_positions (node TEXT PRIMARY KEY, swipe_id BIGINT NOT NULL);)",
-    // Operators (password hashes only) and named API tokens (digests only).
+    // 5: operators (password hashes only) and named API tokens (digests only).
     R"(CREATE TABLE users (
          name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL, disabled INTEGER NOT NULL DEFAULT 0,
          created TEXT NOT NULL);
        CREATE TABLE api_tokens (
          name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL UNIQUE, created TEXT NOT NULL);)",
+    // 6: the audit trail; an entry once written is never changed.
+    R"(CREATE TABLE audit (
+         id BIGSERIAL PRIMARY KEY, time TEXT NOT NULL,
+         actor TEXT NOT NULL, actor_kind TEXT NOT NULL, role TEXT NOT NULL, address TEXT NOT NULL,
+         action TEXT NOT NULL, target TEXT NOT NULL, params TEXT NOT NULL,
+         outcome TEXT NOT NULL, reason TEXT NOT NULL, status INTEGER NOT NULL);
+       CREATE INDEX audit_time ON audit(time, id);
+       CREATE INDEX audit_actor ON audit(actor, id);
+       CREATE FUNCTION audit_unchanged() RETURNS trigger LANGUAGE plpgsql AS
+         $$ BEGIN RAISE EXCEPTION 'audit entries are never changed'; END $$;
+       CREATE TRIGGER audit_unchanged BEFORE UPDATE ON audit FOR EACH ROW EXECUTE FUNCTION audit_unchanged();)",
 };
 
 // The channel a dropped lease is announced on.
@@ -218,6 +229,61 @@ public:
             out.push_back(std::move(w));
         }
         return out;
+    }
+
+    int64_t addAudit(const AuditEntry& e) override {
+        std::lock_guard lock(mutex_);
+        Result r = exec("INSERT INTO audit (time, actor, actor_kind, role, address, action, target, params, outcome, "
+                        "reason, status) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) RETURNING id",
+                        {e.time, e.actor, e.actorKind, e.role, e.address, e.action, e.target, e.params, e.outcome,
+                         e.reason, num(e.status)});
+        return r.integer(0, 0);
+    }
+
+    std::vector<AuditEntry> audit(const AuditQuery& q) override {
+        std::string sql =
+            "SELECT id, time, actor, actor_kind, role, address, action, target, params, outcome, reason, status "
+            "FROM audit WHERE id < $1";
+        std::vector<std::string> args{num(q.before > 0 ? q.before : INT64_MAX)};
+        auto where = [&](const char* cond, const std::optional<std::string>& value) {
+            if (!value) return;
+            args.push_back(*value);
+            sql += std::string(" AND ") + cond + " $" + std::to_string(args.size());
+        };
+        where("actor =", q.actor);
+        where("action =", q.action);
+        where("time >=", q.since);
+        where("time <=", q.until);
+        args.push_back(num(q.limit));
+        sql += " ORDER BY id DESC LIMIT $" + std::to_string(args.size());
+        std::lock_guard lock(mutex_);
+        Result r = exec(sql, args);
+        std::vector<AuditEntry> out;
+        for (int i = 0; i < r.rows(); ++i) {
+            AuditEntry e;
+            e.id = r.integer(i, 0);
+            e.time = r.text(i, 1);
+            e.actor = r.text(i, 2);
+            e.actorKind = r.text(i, 3);
+            e.role = r.text(i, 4);
+            e.address = r.text(i, 5);
+            e.action = r.text(i, 6);
+            e.target = r.text(i, 7);
+            e.params = r.text(i, 8);
+            e.outcome = r.text(i, 9);
+            e.reason = r.text(i, 10);
+            e.status = static_cast<int>(r.integer(i, 11));
+            out.push_back(std::move(e));
+        }
+        return out;
+    }
+
+    int64_t pruneAudit(const std::string& olderThan, int limit) override {
+        std::lock_guard lock(mutex_);
+        Result r = exec("WITH old AS (SELECT id FROM audit WHERE time < $1 ORDER BY time, id LIMIT $2) "
+                        "DELETE FROM audit WHERE id IN (SELECT id FROM old) RETURNING id",
+                        {olderThan, num(limit)});
+        return r.rows();
     }
 
     int64_t mqttPosition(const std::string& node) override {

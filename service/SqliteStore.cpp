@@ -57,12 +57,22 @@ const char* const kMigrations[] = {
        ALTER TABLE pending_batches_by_line RENAME TO pending_batches;)",
     // 3: how far the MQTT broker acknowledged each node's swipes.
     R"(CREATE TABLE mqtt_positions (node TEXT PRIMARY KEY, swipe_id INTEGER NOT NULL);)",
-    // Operators (password hashes only) and named API tokens (digests only).
+    // 4: operators (password hashes only) and named API tokens (digests only).
     R"(CREATE TABLE users (
          name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL, disabled INTEGER NOT NULL DEFAULT 0,
          created TEXT NOT NULL);
        CREATE TABLE api_tokens (
          name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL UNIQUE, created TEXT NOT NULL);)",
+    // 5: the audit trail; an entry once written is never changed.
+    R"(CREATE TABLE audit (
+         id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL,
+         actor TEXT NOT NULL, actor_kind TEXT NOT NULL, role TEXT NOT NULL, address TEXT NOT NULL,
+         action TEXT NOT NULL, target TEXT NOT NULL, params TEXT NOT NULL,
+         outcome TEXT NOT NULL, reason TEXT NOT NULL, status INTEGER NOT NULL);
+       CREATE INDEX audit_time ON audit(time, id);
+       CREATE INDEX audit_actor ON audit(actor, id);
+       CREATE TRIGGER audit_unchanged BEFORE UPDATE ON audit
+         BEGIN SELECT RAISE(ABORT, 'audit entries are never changed'); END;)",
 };
 
 class Statement {
@@ -132,6 +142,7 @@ public:
         migrate();
     }
     ~SqliteStore() override {
+        insertAudit_.reset();  // a statement left open would keep the database open
         sqlite3_close(db_);
         if (nodeLock_ >= 0) ::close(nodeLock_);
         if (waiter_) {
@@ -244,6 +255,70 @@ public:
             out.push_back(std::move(w));
         }
         return out;
+    }
+
+    int64_t addAudit(const AuditEntry& e) override {
+        std::lock_guard lock(mutex_);
+        if (!insertAudit_)
+            insertAudit_ = std::make_unique<Statement>(
+                db_,
+                "INSERT INTO audit (time, actor, actor_kind, role, address, action, target, params, outcome, "
+                "reason, status) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        Statement& s = *insertAudit_;
+        s.bindInPlace(1, e.time).bindInPlace(2, e.actor).bindInPlace(3, e.actorKind).bindInPlace(4, e.role);
+        s.bindInPlace(5, e.address).bindInPlace(6, e.action).bindInPlace(7, e.target).bindInPlace(8, e.params);
+        s.bindInPlace(9, e.outcome).bindInPlace(10, e.reason).bind(11, int64_t{e.status});
+        try {
+            s.run();
+        } catch (...) {
+            s.reset();
+            throw;
+        }
+        return sqlite3_last_insert_rowid(db_);
+    }
+
+    std::vector<AuditEntry> audit(const AuditQuery& q) override {
+        std::string sql =
+            "SELECT id, time, actor, actor_kind, role, address, action, target, params, outcome, reason, status "
+            "FROM audit WHERE id < ?";
+        if (q.actor) sql += " AND actor = ?";
+        if (q.action) sql += " AND action = ?";
+        if (q.since) sql += " AND time >= ?";
+        if (q.until) sql += " AND time <= ?";
+        sql += " ORDER BY id DESC LIMIT ?";
+        std::lock_guard lock(mutex_);
+        Statement s(db_, sql.c_str());
+        int i = 1;
+        s.bind(i++, q.before > 0 ? q.before : INT64_MAX);
+        for (const auto* v : {&q.actor, &q.action, &q.since, &q.until})
+            if (*v) s.bind(i++, **v);
+        s.bind(i++, int64_t{q.limit});
+        std::vector<AuditEntry> out;
+        while (s.step()) {
+            AuditEntry e;
+            e.id = s.integer(0);
+            e.time = s.text(1);
+            e.actor = s.text(2);
+            e.actorKind = s.text(3);
+            e.role = s.text(4);
+            e.address = s.text(5);
+            e.action = s.text(6);
+            e.target = s.text(7);
+            e.params = s.text(8);
+            e.outcome = s.text(9);
+            e.reason = s.text(10);
+            e.status = static_cast<int>(s.integer(11));
+            out.push_back(std::move(e));
+        }
+        return out;
+    }
+
+    int64_t pruneAudit(const std::string& olderThan, int limit) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_,
+                    "DELETE FROM audit WHERE id IN (SELECT id FROM audit WHERE time < ? ORDER BY time, id LIMIT ?)");
+        s.bind(1, olderThan).bind(2, int64_t{limit}).run();
+        return sqlite3_changes(db_);
     }
 
     int64_t mqttPosition(const std::string& node) override {
@@ -564,6 +639,7 @@ private:
     std::shared_ptr<LockWaiter> waiter_;
     sqlite3* db_ = nullptr;
     std::mutex mutex_;
+    std::unique_ptr<Statement> insertAudit_;  // prepared once: every audited request runs it
 };
 
 }  // namespace

@@ -41,6 +41,25 @@ struct SwipeQuery {
     int limit = 100;
 };
 
+// One entry of the audit trail: who asked for what, from where, and how it ended.
+struct AuditEntry {
+    int64_t id = 0;
+    std::string time;  // UTC, ISO 8601 to the second
+    std::string actor, actorKind, role, address, action, target;
+    std::string params;   // JSON text, without secrets
+    std::string outcome;  // done, refused or no_reply
+    std::string reason;   // why, for refused and no_reply
+    int status = 0;       // the HTTP status the request got
+};
+
+// Newest first. since/until: UTC ISO 8601 texts compared as stored, both
+// inclusive; before: only entries with a smaller id (0: from the newest).
+struct AuditQuery {
+    std::optional<std::string> actor, action, since, until;
+    int64_t before = 0;
+    int limit = 100;
+};
+
 struct ControllerRef {
     std::string bus;
     int address = 0;
@@ -97,6 +116,14 @@ public:
     void batchCleared(const ControllerRef& c) { batchCleared(c, {}); }
 
     virtual std::vector<Swipe> swipes(const SwipeQuery& q) = 0;
+
+    // The audit trail: appended to, read, and thinned only by retention.
+    // addAudit is durable on return and gives the entry's id.
+    virtual int64_t addAudit(const AuditEntry& entry) = 0;
+    virtual std::vector<AuditEntry> audit(const AuditQuery& q) = 0;
+    // Deletes at most limit of the oldest entries whose time is before
+    // olderThan; how many it deleted.
+    virtual int64_t pruneAudit(const std::string& olderThan, int limit) = 0;
 
     // MQTT: the id of the swipe up to which the broker acknowledged every
     // swipe a node publishes. A node without one starts at the newest swipe

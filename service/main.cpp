@@ -11,6 +11,7 @@
 
 #include "basic/Numbers.h"
 #include "service/Api.h"
+#include "service/audit/Retention.h"
 #include "service/BusWorker.h"
 #include "service/CardNotices.h"
 #include "service/Config.h"
@@ -33,7 +34,7 @@ const char* kHelpFooter =
     "Subcommands: user add|list|passwd|disable|enable|remove and token add|list|revoke, each with\n"
     "  --config FILE (ostreld user add --help). Otherwise each option above is one way to run it.\n"
     "Configuration: [service] site, listen, store, token_file, node, lease, web_root, trust_host_clock,\n"
-    "  session_idle, session_max;\n"
+    "  session_idle, session_max, keep_audit;\n"
     "  [mqtt] broker, topic_prefix, client_id, username, password, ca_file, cert_file, key_file;\n"
     "  [[bus]] name, device, settings, status_every, collect_every, clock_max_drift;\n"
     "  [[bus.controller]] address, name. Sample: /usr/share/doc/ostreld/ostreld.toml.sample.\n"
@@ -176,6 +177,19 @@ int main(int argc, char** argv) {
     const std::string host = cfg.listen.substr(0, cfg.listen.rfind(':'));
     log(Level::Info, "site " + cfg.site + ": " + ostrel::basic::counted(cfg.buses.size(), "bus") + ", store " +
                          redact(cfg.store) + ", listening on " + host + ":" + std::to_string(port));
+    // Old audit entries go daily, through a connection of their own.
+    std::unique_ptr<Store> auditStore;
+    std::unique_ptr<audit::Retention> auditRetention;
+    if (cfg.keepAuditDays > 0) {
+        try {
+            auditStore = openStore(cfg.store, cfg.site);
+        } catch (const std::exception& e) {
+            log(Level::Error, e.what());
+            return 1;
+        }
+        auditRetention = std::make_unique<audit::Retention>(*auditStore, cfg.keepAuditDays);
+        auditRetention->start();
+    }
     std::unique_ptr<Store> mqttStore;
     std::unique_ptr<MqttPublisher> mqtt;
     if (cfg.mqtt.enabled) {
@@ -208,6 +222,7 @@ int main(int argc, char** argv) {
     api.serve();
     signals.join();
     if (cardNotices) cardNotices->stop();
+    if (auditRetention) auditRetention->stop();
     if (mqtt) mqtt->stop();
     watch.stop();
     for (auto& w : workers) w->stop();

@@ -24,6 +24,9 @@ Response resyncCards(ApiContext& api, const Request& req);
 // Swipes.cpp
 Response listSwipes(ApiContext& api, const Request& req);
 
+// service/audit/AuditApi.cpp
+Response listAudit(ApiContext& api, const Request& req);
+
 // CardHandlers.cpp
 Response listCards(ApiContext& api, const Request& req);
 Response putCard(ApiContext& api, const Request& req);

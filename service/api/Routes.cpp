@@ -34,6 +34,8 @@ void addRoutes(http::Router& r, ApiContext& api) {
     r.add({"GET",    "/api/v1/cards",                    Role::Viewer,   "",               Runs::Store,  h(api::listCards)});
     r.add({"PUT",    "/api/v1/cards/{logical}",          Role::Admin,    "card.put",       Runs::Store,  h(api::putCard)});
     r.add({"DELETE", "/api/v1/cards/{logical}",          Role::Admin,    "card.delete",    Runs::Store,  h(api::deleteCard)});
+    r.add({"GET",    "/api/v1/audit",                    Role::Admin,    "",               Runs::Store,  h(api::listAudit),
+           {"actor", "action", "since", "until", "after", "limit"}});
     r.add({"GET",    "/api/v1/events",                   Role::Viewer,   "",               Runs::Inline, h(api::events)});
     r.add({"POST",   "/api/v1/session",                  Role::Public,   "session.signin", Runs::Store,  h(api::signIn)});
     r.add({"GET",    "/api/v1/session",                  Role::Viewer,   "",               Runs::Inline, h(api::whoAmI)});
@@ -73,9 +75,13 @@ Api::Api(const ServiceConfig& config, std::string token, Store& store, EventBus&
     limits.requestTimeout = config.requestTimeout;
     limits.maxBody = config.maxBody;
     limits.maxEventSubscribers = config.maxEventSubscribers;
-    server_ = std::make_unique<http::Server>(router_, limits, [this](const http::Route& route, http::Request& req) {
-        return checkAccess(context_, route, req);
-    });
+    trail_ = std::make_unique<audit::Trail>(store, metrics);
+    server_ = std::make_unique<http::Server>(
+        router_, limits,
+        [this](const http::Route& route, http::Request& req) { return checkAccess(context_, route, req); },
+        [this](const http::Route& route, const http::Request& req, http::Response& resp) {
+            trail_->record(route, req, resp);
+        });
     context_.connections = &server_->counters();
 }
 

@@ -309,8 +309,9 @@ struct Server::Hooks {
     }
 };
 
-Server::Server(const Router& router, Limits limits, Guard guard)
-    : router_(router), limits_(limits), guard_(std::move(guard)), storePool_(4, 256), busPool_(16, 256) {}
+Server::Server(const Router& router, Limits limits, Guard guard, AuditHook audit)
+    : router_(router), limits_(limits), guard_(std::move(guard)), audit_(std::move(audit)), storePool_(4, 256),
+      busPool_(16, 256) {}
 
 Server::~Server() {
     stop();
@@ -431,17 +432,28 @@ void Server::dispatch(MHD_Connection* c, const std::shared_ptr<Exchange>& x, con
         },
         &req.headers);
     const Route& route = *match->route;
-    if (auto refusal = guard_(route, req)) return send(c, std::move(*refusal));
+    std::optional<Response> refusal = guard_(route, req);
     const bool anyQuery = route.query.size() == 1 && route.query[0] == "*";
     for (const auto& [name, value] : req.query)
-        if (!anyQuery && std::find(route.query.begin(), route.query.end(), name) == route.query.end())
-            return send(c, badField(name, "is not a parameter of " + route.pattern));
+        if (!refusal && !anyQuery && std::find(route.query.begin(), route.query.end(), name) == route.query.end())
+            refusal = badField(name, "is not a parameter of " + route.pattern);
+    const bool audited = audit_ && !route.action.empty();
+    if (refusal && !audited) return send(c, std::move(*refusal));
+    if (route.runs == Runs::Inline && !audited) return send(c, run(route, req));
+    runOnPool(c, x, route, std::move(refusal));
+}
 
-    if (route.runs == Runs::Inline) return send(c, run(route, req));
-    Executor& pool = route.runs == Runs::Bus ? busPool_ : storePool_;
+void Server::runOnPool(MHD_Connection* c, const std::shared_ptr<Exchange>& x, const Route& route,
+                       std::optional<Response> refusal) {
+    // A refusal is only written to the audit trail, which may wait on the store.
+    Executor& pool = route.runs == Runs::Bus && !refusal ? busPool_ : storePool_;
     if (!pool.hasRoom()) {
         ++counters_.refused;
-        return send(c, error(503, "busy", "too many requests are waiting; try again shortly"));
+        Response busy = error(503, "busy", "too many requests are waiting; try again shortly");
+        if (audit_ && !route.action.empty())
+            log(Level::Error, "audit: not written for " + x->req.method + " " + route.pattern +
+                                  " from " + x->req.address + ": refused as busy before it was run");
+        return send(c, std::move(busy));
     }
     {
         std::lock_guard lock(mutex_);
@@ -449,8 +461,15 @@ void Server::dispatch(MHD_Connection* c, const std::shared_ptr<Exchange>& x, con
         waiting_[x.get()] = x;
     }
     MHD_suspend_connection(c);
-    pool.submit([this, c, x, &route] {
-        Response r = run(route, x->req);
+    pool.submit([this, c, x, &route, refusal = std::move(refusal)]() mutable {
+        Response r = refusal ? std::move(*refusal) : run(route, x->req);
+        if (audit_ && !route.action.empty()) {
+            try {
+                audit_(route, x->req, r);
+            } catch (const std::exception& e) {
+                log(Level::Error, "audit: " + x->req.method + " " + route.pattern + ": " + e.what());
+            }
+        }
         std::lock_guard lock(mutex_);
         // Gone from the table: the server stopped and answered it already.
         if (!waiting_.erase(x.get())) return;

@@ -44,9 +44,14 @@ struct Counters {
 // request's actor filled in), or the refusal.
 using Guard = std::function<std::optional<Response>(const Route&, Request&)>;
 
+// Records a request to a state-changing route (one with an action) with the
+// response it is about to get, refused ones included; it runs on a pool
+// thread before the reply goes out and may amend the response.
+using AuditHook = std::function<void(const Route&, const Request&, Response&)>;
+
 class Server {
 public:
-    Server(const Router& router, Limits limits, Guard guard);
+    Server(const Router& router, Limits limits, Guard guard, AuditHook audit = {});
     ~Server();
 
     // PEM texts; the listener then speaks HTTPS only.
@@ -69,12 +74,17 @@ private:
     // Answers a complete request: now, or later from a pool (suspended).
     void dispatch(MHD_Connection* c, const std::shared_ptr<Exchange>& x, const std::string& method);
     Response run(const Route& route, const Request& req);
+    // Answers from a pool with the handler's response, or refusal when given;
+    // audited first when the route has an action.
+    void runOnPool(MHD_Connection* c, const std::shared_ptr<Exchange>& x, const Route& route,
+                   std::optional<Response> refusal);
     void send(MHD_Connection* c, Response r);
     void sweep();
 
     const Router& router_;
     const Limits limits_;
     const Guard guard_;
+    const AuditHook audit_;
     std::string certPem_, keyPem_;
     MHD_Daemon* daemon_ = nullptr;
     Counters counters_;
