@@ -41,6 +41,8 @@ def test_each_role_sees_only_what_it_may_do(site, name):
         sign_in(d, site["url"], name, name + "-password-1")
         wait(d, lambda: len(d.find_elements(By.CSS_SELECTOR, "#controllers .online")) == 2)
         assert text(d, "#me") == f"{name} ({role})"
+        # The audit trail's menu entry is for admins only.
+        assert d.find_element(By.CSS_SELECTOR, 'a[href="#audit"]').is_displayed() == (role == "admin")
         buttons = d.find_elements(By.CSS_SELECTOR, "#controllers [data-open]")
         if role == "viewer":
             assert buttons == []

@@ -99,6 +99,8 @@ function signedIn(who) {
   me = { name: who.name, role: who.role };
   document.body.dataset.role = me.role;
   $('me').textContent = me.name + ' (' + t(me.role) + ')';
+  // Menu entries for a higher role stay hidden (the server refuses them anyway).
+  for (const a of document.querySelectorAll('nav [data-role]')) a.hidden = !may(a.dataset.role);
 }
 
 function show(name) {
