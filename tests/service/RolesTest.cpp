@@ -137,6 +137,21 @@ TEST(Roles, EachCallerReachesExactlyTheRoutesOfItsRole) {
         }
     }
     EXPECT_EQ(calls, callers.size() * routes.size());
+
+    // The API's description gives every route the role the table declares.
+    auto doc = httplib::Client("127.0.0.1", port)
+                   .Get("/api/v1/openapi.json", {{"Authorization", std::string("Bearer ") + kToken}});
+    ASSERT_TRUE(doc && doc->status == 200);
+    const auto api = nlohmann::json::parse(doc->body);
+    EXPECT_TRUE(api["components"]["securitySchemes"].contains("bearer"));
+    EXPECT_EQ(api["components"]["securitySchemes"]["session"]["in"], "cookie");
+    for (const auto* route : routes) {
+        std::string method = route->method;
+        for (char& ch : method) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        const auto& op = api["paths"][route->pattern][method];
+        EXPECT_EQ(op.value("x-ostrel-role", ""), service::http::roleName(route->role)) << route->pattern;
+        EXPECT_EQ(op.value("x-ostrel-action", ""), route->action) << route->pattern;
+    }
     // The web page's files are for anyone.
     EXPECT_EQ(call(port, "GET", "/", {}) == 401, false);
 }
