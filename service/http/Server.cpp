@@ -311,13 +311,14 @@ struct Server::Hooks {
 
 Server::Server(const Router& router, Limits limits, Guard guard, AuditHook audit)
     : router_(router), limits_(limits), guard_(std::move(guard)), audit_(std::move(audit)), storePool_(4, 256),
-      busPool_(16, 256) {}
+      busPool_(16, 256), refusalPool_(1, 64) {}
 
 Server::~Server() {
     stop();
     // Handlers still running finish before the tables they report to go.
     storePool_.stop();
     busPool_.stop();
+    refusalPool_.stop();
 }
 
 void Server::useTls(std::string certPem, std::string keyPem) {
@@ -392,6 +393,7 @@ void Server::stop() {
     if (sweeper_.joinable()) sweeper_.join();
     storePool_.stop();
     busPool_.stop();
+    refusalPool_.stop();
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
 }
@@ -446,7 +448,7 @@ void Server::dispatch(MHD_Connection* c, const std::shared_ptr<Exchange>& x, con
 void Server::runOnPool(MHD_Connection* c, const std::shared_ptr<Exchange>& x, const Route& route,
                        std::optional<Response> refusal) {
     // A refusal is only written to the audit trail, which may wait on the store.
-    Executor& pool = route.runs == Runs::Bus && !refusal ? busPool_ : storePool_;
+    Executor& pool = refusal ? refusalPool_ : route.runs == Runs::Bus ? busPool_ : storePool_;
     if (!pool.hasRoom()) {
         ++counters_.refused;
         Response busy = error(503, "busy", "too many requests are waiting; try again shortly");

@@ -88,7 +88,9 @@ private:
     std::string certPem_, keyPem_;
     MHD_Daemon* daemon_ = nullptr;
     Counters counters_;
-    Executor storePool_, busPool_;
+    // Refused requests to audited routes are written down on a pool of their
+    // own, so a flood of them never takes the room of requests that may run.
+    Executor storePool_, busPool_, refusalPool_;
 
     std::mutex mutex_;  // the tables below, also taken by the sweeper
     std::map<MHD_Connection*, std::unique_ptr<Connection>> connections_;
