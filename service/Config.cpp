@@ -266,6 +266,18 @@ bool parseDuration(const std::string& text, Millis& out) {
     return true;
 }
 
+bool parseKeepFor(const std::string& text, KeepFor& out) {
+    if (text.size() < 2 || text.size() > 6) return false;
+    const std::string digits = text.substr(0, text.size() - 1);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    const int n = std::stoi(digits);
+    const char unit = text.back();
+    const int most = unit == 'd' ? 36500 : unit == 'w' ? 5200 : unit == 'y' ? 100 : 0;
+    if (n < 1 || n > most) return false;
+    out = {n, unit};
+    return true;
+}
+
 ServiceConfig loadConfig(const std::string& path) {
     toml::table root;
     try {
@@ -281,7 +293,7 @@ ServiceConfig loadConfig(const std::string& path) {
             c.unknownKeys(*t, "service.",
                           {"site", "listen", "store", "token_file", "trust_host_clock", "node", "lease", "web_root",
                            "max_connections", "max_connections_per_address", "request_timeout", "max_body",
-                           "max_event_subscribers", "tls_cert", "tls_key"});
+                           "max_event_subscribers", "tls_cert", "tls_key", "keep_swipes"});
             readHttpLimits(c, *t, cfg);
             c.text(*t, "service.", "web_root", cfg.webRoot, false);
             c.text(*t, "service.", "node", cfg.node, false);
@@ -293,6 +305,13 @@ ServiceConfig loadConfig(const std::string& path) {
             c.text(*t, "service.", "store", cfg.store, false);
             c.text(*t, "service.", "token_file", cfg.tokenFile, false);
             c.text(*t, "service.", "trust_host_clock", cfg.trustHostClock, false);
+            if (const toml::node* k = t->get("keep_swipes")) {
+                auto v = k->value_exact<std::string>();
+                if (!v || !parseKeepFor(*v, cfg.keepSwipes))
+                    c.error(k, "service.keep_swipes",
+                            "must be a count of days, weeks or years such as \"90d\", \"12w\" or \"3y\" "
+                            "(1-36500 days, 1-5200 weeks, 1-100 years; leave it out to keep every swipe)");
+            }
             if (!validListen(cfg.listen))
                 c.error(t->get("listen"), "service.listen",
                         "must be ADDRESS:PORT with an IPv4 address, [IPv6] or host name and a port 0-65535");

@@ -12,6 +12,13 @@ namespace ostrel::service {
 
 using Millis = std::chrono::milliseconds;
 
+// How long swipes are kept: a count of days, weeks or years; 0 keeps them all.
+struct KeepFor {
+    int count = 0;
+    char unit = 'd';  // 'd', 'w' or 'y'
+    bool forever() const { return count == 0; }
+};
+
 struct ControllerConfig {
     int address = 0;
     std::string name;
@@ -30,7 +37,10 @@ struct BusConfig {
 // The optional [mqtt] section: where events are published.
 struct MqttConfig {
     bool enabled = false;
-    std::string broker;  // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    std::string broker;  // "90d", "12w", "3y": 1-36500 days, 1-5200 weeks or 1-100 years.
+bool parseKeepFor(const std::string& text, KeepFor& out);
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
     std::string host;
     int port = 1883;
     bool tls = false;
@@ -60,6 +70,8 @@ struct ServiceConfig {
     int maxEventSubscribers = 64;
     // PEM files; with both the listener speaks HTTPS only.
     std::string tlsCert, tlsKey;
+    // Swipes older than this are deleted daily (default: all are kept).
+    KeepFor keepSwipes;
     MqttConfig mqtt;
     std::vector<BusConfig> buses;
 
@@ -76,6 +88,9 @@ ServiceConfig loadConfig(const std::string& path);
 
 // "500ms", "10s", "5m", "1h"; nothing for any other text.
 bool parseDuration(const std::string& text, Millis& out);
+
+// "90d", "12w", "3y": 1-36500 days, 1-5200 weeks or 1-100 years.
+bool parseKeepFor(const std::string& text, KeepFor& out);
 
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (IPv6 in brackets).
 bool parseBroker(const std::string& url, std::string& host, int& port, bool& tls);

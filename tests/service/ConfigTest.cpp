@@ -150,6 +150,23 @@ TEST_F(ConfigFile, NamesInTopicsMetricsAndUrlsKeepToSafeCharacters) {
               "");
 }
 
+TEST_F(ConfigFile, KeepSwipesTakesDaysWeeksOrYearsAndDefaultsToForever) {
+    EXPECT_TRUE(loadConfig(write("[service]\n")).keepSwipes.forever());
+    const auto keep = loadConfig(write("[service]\nkeep_swipes = \"3y\"\n")).keepSwipes;
+    EXPECT_EQ(keep.count, 3);
+    EXPECT_EQ(keep.unit, 'y');
+    EXPECT_EQ(loadConfig(write("[service]\nkeep_swipes = \"90d\"\n")).keepSwipes.count, 90);
+    EXPECT_EQ(loadConfig(write("[service]\nkeep_swipes = \"12w\"\n")).keepSwipes.unit, 'w');
+    // No unit, minutes or hours (a mistake that would delete nearly
+    // everything), zero, signs, fractions, too far, not a string.
+    for (const char* bad : {"\"3\"", "\"90m\"", "\"24h\"", "\"0d\"", "\"-1y\"", "\"1.5y\"", "\"101y\"",
+                            "\"36501d\"", "\" 3y\"", "\"3Y\"", "\"\"", "3", "true", "\"forever\""}) {
+        const std::string e = errorOf(std::string("[service]\nkeep_swipes = ") + bad + "\n");
+        EXPECT_NE(e.find(":2: service.keep_swipes: must be a count of days, weeks or years"), std::string::npos)
+            << bad << ": " << e;
+    }
+}
+
 TEST(Durations, AcceptTheirUnitsOnly) {
     Millis d;
     EXPECT_TRUE(parseDuration("500ms", d) && d == Millis(500));
