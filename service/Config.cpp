@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <set>
@@ -12,6 +13,7 @@
 #include "runtime/AutomationError.h"
 #include "serial/SerialPort.h"
 #include "service/Lease.h"
+#include "service/LineCapacity.h"
 
 namespace ostrel::service {
 namespace {
@@ -99,7 +101,8 @@ void checkDevice(Checker& c, const toml::table& t, size_t index, const BusConfig
 void readBus(Checker& c, const toml::table& t, size_t index, BusConfig& bus) {
     const std::string prefix = "bus[" + std::to_string(index) + "].";
     c.unknownKeys(t, prefix,
-                  {"name", "device", "settings", "status_every", "collect_every", "clock_max_drift", "controller"});
+                  {"name", "device", "settings", "status_every", "collect_every", "clock_max_drift", "probe_wait",
+                   "controller"});
     c.text(t, prefix, "name", bus.name, true);
     c.text(t, prefix, "device", bus.device, true);
     c.text(t, prefix, "settings", bus.settings, false);
@@ -107,6 +110,15 @@ void readBus(Checker& c, const toml::table& t, size_t index, BusConfig& bus) {
     c.duration(t, prefix, "collect_every", bus.collectEvery);
     c.duration(t, prefix, "clock_max_drift", bus.clockMaxDrift);
     checkSettings(c, t, prefix, bus.settings);
+    c.duration(t, prefix, "probe_wait", bus.probeWait);
+    if (bus.probeWait.count() > 0) {
+        // No reply can come sooner than its own transfer at the line rate.
+        const double shortest = LineCost(bus.settings).statusExchange();
+        if (bus.probeWait > Millis(1000) || static_cast<double>(bus.probeWait.count()) < shortest * 1000)
+            c.error(t.get("probe_wait"), prefix + "probe_wait",
+                    "must be from " + std::to_string(static_cast<int>(std::ceil(shortest * 1000))) +
+                        "ms (a status reply's transfer at this line rate) to 1s");
+    }
     const toml::node* list = t.get("controller");
     if (!list) return;
     const toml::array* arr = list->as_array();

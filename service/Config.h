@@ -31,6 +31,9 @@ struct BusConfig {
     Millis statusEvery{10'000};
     Millis collectEvery{60'000};
     Millis clockMaxDrift{5'000};
+    // How long a probe of a silent controller waits for its reply (0: from
+    // the line rate, LineCost::probeWait).
+    Millis probeWait{0};
     std::vector<ControllerConfig> controllers;
 };
 

@@ -167,6 +167,19 @@ TEST_F(ConfigFile, KeepSwipesTakesDaysWeeksOrYearsAndDefaultsToForever) {
     }
 }
 
+TEST_F(ConfigFile, ProbeWaitIsBetweenAReplysTransferAndTheFullSecond) {
+    const std::string bus = "[[bus]]\nname = \"a\"\ndevice = \"/dev/x\"\n";
+    EXPECT_EQ(loadConfig(write(bus)).buses[0].probeWait, Millis(0));  // from the line rate
+    EXPECT_EQ(loadConfig(write(bus + "probe_wait = \"200ms\"\n")).buses[0].probeWait, Millis(200));
+    // 18 bytes at 9600 baud take 18.75 ms; at 1200 baud, 150 ms.
+    for (const char* bad : {"\"10ms\"", "\"2s\"", "\"0ms\"", "\"fast\"", "200"}) {
+        const std::string e = errorOf(bus + "probe_wait = " + bad + "\n");
+        EXPECT_NE(e.find(":4: bus[0].probe_wait: must be"), std::string::npos) << bad << ": " << e;
+    }
+    EXPECT_NE(errorOf(bus + "settings = \"1200,n,8,1\"\nprobe_wait = \"100ms\"\n").find("must be from 150ms"),
+              std::string::npos);
+}
+
 TEST(Durations, AcceptTheirUnitsOnly) {
     Millis d;
     EXPECT_TRUE(parseDuration("500ms", d) && d == Millis(500));
