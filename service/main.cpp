@@ -76,7 +76,9 @@ int backup(const std::string& config, const std::string& dest) {
                   << r.schemaVersion << ", " << r.bytes << " bytes in " << ms.count() << " ms\n";
         return 0;
     } catch (const std::exception& e) {
-        std::cerr << "ostreld backup: " << redact(e.what()) << "\n";
+        std::string why = redact(e.what());
+        if (why.rfind("backup: ", 0) == 0) why.erase(0, 8);
+        std::cerr << "ostreld backup: " << why << "\n";
         return 1;
     }
 }
