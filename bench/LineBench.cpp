@@ -44,7 +44,9 @@ double metric(const Metrics& m, const std::string& series) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    setLogLevel(Level::Error);
+    // Warnings (a collection tried again, a store busy) go to stderr: they
+    // explain the tail of the latencies.
+    setLogLevel(Level::Warning);
     const int swipeSeconds = argc > 1 ? std::max(10, std::atoi(argv[1])) : 120;
     std::vector<uint8_t> all, live;
     for (uint8_t a = 1; a <= 32; ++a) {

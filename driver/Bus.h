@@ -15,6 +15,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -228,6 +229,9 @@ public:
     bool isOpen() const;
 
     Result<Status> status(int address);
+    // The same, waiting at most replyWait for the reply instead of the usual
+    // second (never longer): a probe of a controller that has been silent.
+    Result<Status> status(int address, std::chrono::milliseconds replyWait);
     Ack openLock(int address, int lock);
     Result<LockStates> lockStates(int address);
     Ack setLockDelay(int address, int lock, int seconds);  // 0-18 s

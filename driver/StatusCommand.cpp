@@ -82,9 +82,12 @@ bool cls_Door::GetSysData(int16_t varAddr, int32_t& varRecordCount, std::string&
     return true;
 }
 
-Result<Status> Bus::status(int address) {
-    Result<driver::Reply> reply = run(driver::statusRequest(static_cast<int16_t>(addressOf(address))), driver::kStatusWait.n,
-                                        driver::kStatusWait.t, address);
+Result<Status> Bus::status(int address) { return status(address, std::chrono::milliseconds(1000)); }
+
+Result<Status> Bus::status(int address, std::chrono::milliseconds replyWait) {
+    const double limit = std::min(driver::kStatusWait.t, std::max(0.001, replyWait.count() / 1000.0));
+    Result<driver::Reply> reply =
+        run(driver::statusRequest(static_cast<int16_t>(addressOf(address))), driver::kStatusWait.n, limit, address);
     if (!reply) return reply.noReply();
     return driver::statusOf(*reply);
 }

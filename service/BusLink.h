@@ -6,6 +6,7 @@
 // device (unplugged adapter, server down) throws BusFailure.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -56,6 +57,12 @@ class BusLink {
 public:
     virtual ~BusLink() = default;
     virtual bool status(int address, ControllerStatus& out) = 0;
+    // A status poll that waits at most replyWait for the reply: the probe of
+    // a controller that has been silent, so that it holds the line briefly.
+    virtual bool probe(int address, ControllerStatus& out, std::chrono::milliseconds replyWait) {
+        (void)replyWait;
+        return status(address, out);
+    }
     virtual bool lockStates(int address, LockState& lock1, LockState& lock2) = 0;
     virtual bool openLock(int address, int lock) = 0;
     virtual bool setLockDelay(int address, int lock, int seconds) = 0;

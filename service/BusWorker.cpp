@@ -61,6 +61,7 @@ BusWorker::BusWorker(const ServiceConfig& service, const BusConfig& bus, Store& 
       metrics_(metrics),
       makeLink_(std::move(makeLink)),
       lineCost_(bus.settings),
+      probeWait_(bus.probeWait.count() > 0 ? bus.probeWait : millisOf(lineCost_.probeWait())),
       schedule_(bus.statusEvery, bus.collectEvery, millisOf(lineCost_.silentProbe()), addressesOf(bus),
                 SteadyClock::now()) {
     auto saved = store_.states();
@@ -541,7 +542,15 @@ void BusWorker::pollStatus(Controller& c, SteadyClock::time_point deadline) {
                  seconds(std::max(SteadyClock::duration::zero(), started - deadline)));
     ControllerStatus st;
     LockState l1 = LockState::Unknown, l2 = LockState::Unknown;
-    if (!link_->status(a, st) || !link_->lockStates(a, l1, l2)) {
+    Millis wait;
+    {
+        std::lock_guard lock(mutex_);
+        wait = Schedule::replyWait(schedule_.misses(a), probeWait_, c.slowestAnswer);
+    }
+    const bool answered = wait < Schedule::kFullReplyWait ? link_->probe(a, st, wait) : link_->status(a, st);
+    if (answered)
+        c.slowestAnswer = std::max(c.slowestAnswer, std::chrono::duration_cast<Millis>(SteadyClock::now() - started));
+    if (!answered || !link_->lockStates(a, l1, l2)) {
         noteNoReply(c);
         int misses;
         Millis next;

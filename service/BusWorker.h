@@ -96,6 +96,8 @@ private:
         std::chrono::steady_clock::time_point savedAt{};
         nlohmann::json state = nlohmann::json::object();
         int online = -1;  // unknown until the first poll
+        // The longest a status reply of this controller took (worker only).
+        Millis slowestAnswer{0};
         bool resyncDue = false;
         bool resyncing = false;
         size_t resyncDone = 0, resyncTotal = 0;
@@ -154,6 +156,8 @@ private:
     std::chrono::steady_clock::time_point windowStart_{};
     double windowBusy_ = 0;
     const LineCost lineCost_;
+    // The reply wait of a probe of a silent controller.
+    const Millis probeWait_;
 
     // The heartbeat: the steady clock's count at the last beat, 0 before
     // the worker started.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <set>
@@ -13,6 +14,7 @@
 #include "serial/SerialPort.h"
 #include "service/Lease.h"
 #include "service/audit/Retention.h"
+#include "service/LineCapacity.h"
 
 namespace ostrel::service {
 namespace {
@@ -100,7 +102,8 @@ void checkDevice(Checker& c, const toml::table& t, size_t index, const BusConfig
 void readBus(Checker& c, const toml::table& t, size_t index, BusConfig& bus) {
     const std::string prefix = "bus[" + std::to_string(index) + "].";
     c.unknownKeys(t, prefix,
-                  {"name", "device", "settings", "status_every", "collect_every", "clock_max_drift", "controller"});
+                  {"name", "device", "settings", "status_every", "collect_every", "clock_max_drift", "probe_wait",
+                   "controller"});
     c.text(t, prefix, "name", bus.name, true);
     c.text(t, prefix, "device", bus.device, true);
     c.text(t, prefix, "settings", bus.settings, false);
@@ -108,6 +111,15 @@ void readBus(Checker& c, const toml::table& t, size_t index, BusConfig& bus) {
     c.duration(t, prefix, "collect_every", bus.collectEvery);
     c.duration(t, prefix, "clock_max_drift", bus.clockMaxDrift);
     checkSettings(c, t, prefix, bus.settings);
+    c.duration(t, prefix, "probe_wait", bus.probeWait);
+    if (bus.probeWait.count() > 0) {
+        // No reply can come sooner than its own transfer at the line rate.
+        const double shortest = LineCost(bus.settings).statusExchange();
+        if (bus.probeWait > Millis(1000) || static_cast<double>(bus.probeWait.count()) < shortest * 1000)
+            c.error(t.get("probe_wait"), prefix + "probe_wait",
+                    "must be from " + std::to_string(static_cast<int>(std::ceil(shortest * 1000))) +
+                        "ms (a status reply's transfer at this line rate) to 1s");
+    }
     const toml::node* list = t.get("controller");
     if (!list) return;
     const toml::array* arr = list->as_array();
@@ -276,6 +288,18 @@ bool parseDuration(const std::string& text, Millis& out) {
     return true;
 }
 
+bool parseKeepFor(const std::string& text, KeepFor& out) {
+    if (text.size() < 2 || text.size() > 6) return false;
+    const std::string digits = text.substr(0, text.size() - 1);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    const int n = std::stoi(digits);
+    const char unit = text.back();
+    const int most = unit == 'd' ? 36500 : unit == 'w' ? 5200 : unit == 'y' ? 100 : 0;
+    if (n < 1 || n > most) return false;
+    out = {n, unit};
+    return true;
+}
+
 ServiceConfig loadConfig(const std::string& path) {
     toml::table root;
     try {
@@ -292,7 +316,7 @@ ServiceConfig loadConfig(const std::string& path) {
                           {"site", "listen", "store", "token_file", "trust_host_clock", "node", "lease", "web_root",
                            "max_connections", "max_connections_per_address", "request_timeout", "max_body",
                            "max_event_subscribers", "tls_cert", "tls_key", "session_idle", "session_max",
-                           "keep_audit"});
+                           "keep_audit", "keep_swipes"});
             readSessions(c, *t, cfg);
             readHttpLimits(c, *t, cfg);
             c.text(*t, "service.", "web_root", cfg.webRoot, false);
@@ -305,6 +329,13 @@ ServiceConfig loadConfig(const std::string& path) {
             c.text(*t, "service.", "store", cfg.store, false);
             c.text(*t, "service.", "token_file", cfg.tokenFile, false);
             c.text(*t, "service.", "trust_host_clock", cfg.trustHostClock, false);
+            if (const toml::node* k = t->get("keep_swipes")) {
+                auto v = k->value_exact<std::string>();
+                if (!v || !parseKeepFor(*v, cfg.keepSwipes))
+                    c.error(k, "service.keep_swipes",
+                            "must be a count of days, weeks or years such as \"90d\", \"12w\" or \"3y\" "
+                            "(1-36500 days, 1-5200 weeks, 1-100 years; leave it out to keep every swipe)");
+            }
             if (const toml::node* k = t->get("keep_audit")) {
                 auto v = k->value_exact<std::string>();
                 if (!v || !audit::parseKeep(*v, cfg.keepAuditDays))

@@ -12,6 +12,13 @@ namespace ostrel::service {
 
 using Millis = std::chrono::milliseconds;
 
+// How long swipes are kept: a count of days, weeks or years; 0 keeps them all.
+struct KeepFor {
+    int count = 0;
+    char unit = 'd';  // 'd', 'w' or 'y'
+    bool forever() const { return count == 0; }
+};
+
 struct ControllerConfig {
     int address = 0;
     std::string name;
@@ -24,13 +31,19 @@ struct BusConfig {
     Millis statusEvery{10'000};
     Millis collectEvery{60'000};
     Millis clockMaxDrift{5'000};
+    // How long a probe of a silent controller waits for its reply (0: from
+    // the line rate, LineCost::probeWait).
+    Millis probeWait{0};
     std::vector<ControllerConfig> controllers;
 };
 
 // The optional [mqtt] section: where events are published.
 struct MqttConfig {
     bool enabled = false;
-    std::string broker;  // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+    std::string broker;  // "90d", "12w", "3y": 1-36500 days, 1-5200 weeks or 1-100 years.
+bool parseKeepFor(const std::string& text, KeepFor& out);
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
     std::string host;
     int port = 1883;
     bool tls = false;
@@ -68,6 +81,8 @@ struct ServiceConfig {
     std::string tlsCert, tlsKey;
     // Audit entries older than this many days are deleted daily (0: all are kept).
     int keepAuditDays = 0;
+    // Swipes older than this are deleted daily (default: all are kept).
+    KeepFor keepSwipes;
     MqttConfig mqtt;
     std::vector<BusConfig> buses;
 
@@ -84,6 +99,9 @@ ServiceConfig loadConfig(const std::string& path);
 
 // "500ms", "10s", "5m", "1h"; nothing for any other text.
 bool parseDuration(const std::string& text, Millis& out);
+
+// "90d", "12w", "3y": 1-36500 days, 1-5200 weeks or 1-100 years.
+bool parseKeepFor(const std::string& text, KeepFor& out);
 
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (IPv6 in brackets).
 bool parseBroker(const std::string& url, std::string& host, int& port, bool& tls);

@@ -34,9 +34,11 @@ public:
     explicit DriverLink(const BusConfig& bus) : device_(bus.device), settings_(bus.settings) {}
     ~DriverLink() override { close(); }
 
-    bool status(int address, ControllerStatus& out) override {
+    bool status(int address, ControllerStatus& out) override { return probe(address, out, std::chrono::seconds(1)); }
+
+    bool probe(int address, ControllerStatus& out, std::chrono::milliseconds replyWait) override {
         std::optional<Status> st;
-        if (!run([&](Bus& b) { return keep(b.status(address), st); })) return false;
+        if (!run([&](Bus& b) { return keep(b.status(address, replyWait), st); })) return false;
         out.recordCount = st->recordCount;
         out.delay1 = st->lockDelay(1);
         out.delay2 = st->lockDelay(2);

@@ -1,5 +1,6 @@
 #include "service/LineCapacity.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "driver/Frames.h"
@@ -41,6 +42,10 @@ double LineCost::statusPoll() const {
 double LineCost::emptyCollection() const { return exchange(kShortRequest, driver::kStatusWait.n); }
 
 double LineCost::silentProbe() const { return exchange(kShortRequest, 0) + driver::kStatusWait.t; }
+
+double LineCost::statusExchange() const { return exchange(kShortRequest, driver::kStatusWait.n); }
+
+double LineCost::probeWait() const { return std::min(driver::kStatusWait.t, 4 * statusExchange() + 0.05); }
 
 double LineCost::longestExchange() const {
     return exchange(kLongestRequest, driver::kStatusWait.n) + driver::kStatusWait.t;

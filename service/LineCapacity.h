@@ -27,6 +27,12 @@ public:
     double emptyCollection() const;
     // A status probe nobody answers: the request and the whole wait.
     double silentProbe() const;
+    // The default reply wait of a probe of a silent controller: four status
+    // exchanges' time at this line rate plus 50 ms for the controller to
+    // turn round, at most the full second (125 ms at 9600 baud).
+    double probeWait() const;
+    // The status exchange alone: no reply can come sooner.
+    double statusExchange() const;
     // The longest single exchange the worker makes (waits included).
     double longestExchange() const;
     // One status poll of each of `controllers` controllers.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <limits>
 #include <mutex>
 #include <optional>
 
@@ -284,6 +285,39 @@ public:
                         "DELETE FROM audit WHERE id IN (SELECT id FROM old) RETURNING id",
                         {olderThan, num(limit)});
         return r.rows();
+    }
+
+    PruneStep pruneSwipes(const SwipeAge& age, int64_t after, int window) override {
+        std::lock_guard lock(mutex_);
+        PruneStep out;
+        out.next = after;
+        Transaction tx(*this);
+        // Nothing a node still owes its MQTT broker goes.
+        Result m = exec("SELECT MIN(swipe_id) FROM mqtt_positions", {});
+        const bool owing = !PQgetisnull(m.get(), 0, 0);
+        const int64_t ceiling = owing ? m.integer(0, 0) : std::numeric_limits<int64_t>::max();
+        Result w = exec("SELECT COALESCE(MAX(id), 0), COUNT(*), COALESCE(SUM((collected_at < $1)::int), 0) FROM "
+                        "(SELECT id, collected_at FROM swipes WHERE id > $2 AND id <= $3 ORDER BY id LIMIT $4) AS w",
+                        {age.collectedBefore, num(after), num(ceiling), num(window)});
+        const int64_t last = w.integer(0, 0), seen = w.integer(0, 1), collectedBefore = w.integer(0, 2);
+        if (seen > 0 && collectedBefore > 0) {
+            out.deleted = exec("DELETE FROM swipes WHERE id > $1 AND id <= $2 AND time < $3 AND collected_at < $4",
+                               {num(after), num(last), age.timeBefore, age.collectedBefore})
+                              .changed();
+            out.next = last;
+        }
+        // Ids rise with collection: a window without an old collection, or
+        // the end, means nothing further may go yet.
+        out.done = seen < window || collectedBefore == 0;
+        if (out.done && owing) {
+            // The first old swipe within a window past the owed position.
+            Result o = exec("SELECT MIN(id) FROM (SELECT id, time, collected_at FROM swipes WHERE id > $1 "
+                            "ORDER BY id LIMIT $2) AS w WHERE time < $3 AND collected_at < $4",
+                            {num(std::max(ceiling, after)), num(window), age.timeBefore, age.collectedBefore});
+            if (!PQgetisnull(o.get(), 0, 0)) out.owedFrom = o.integer(0, 0);
+        }
+        tx.commit();
+        return out;
     }
 
     int64_t mqttPosition(const std::string& node) override {

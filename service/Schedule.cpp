@@ -121,6 +121,12 @@ Millis Schedule::probeInterval(int misses, int silent) const {
     return std::max({backoff, share, statusEvery_});
 }
 
+Millis Schedule::replyWait(int misses, Millis shortWait, Millis slowestAnswer) {
+    if (misses < kMissesBeforeBackoff || (misses - kMissesBeforeBackoff) % kFullProbeEvery == kFullProbeEvery - 1)
+        return kFullReplyWait;
+    return std::min(kFullReplyWait, std::max(shortWait, 3 * slowestAnswer));
+}
+
 int Schedule::silentCount() const {
     return static_cast<int>(std::count_if(entries_.begin(), entries_.end(),
                                           [](const auto& p) { return p.second.misses >= kMissesBeforeBackoff; }));

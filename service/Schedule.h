@@ -36,6 +36,19 @@ public:
     static constexpr Millis kLongestProbeInterval{60'000};
     // The share of the line the probes of silent controllers may take.
     static constexpr double kSilentShare = 0.10;
+    // How long a status poll waits for its reply, and how often a probe of
+    // a silent controller waits that long rather than its short wait.
+    static constexpr Millis kFullReplyWait{1000};
+    static constexpr int kFullProbeEvery = 10;
+
+    // The reply wait of a status poll of a controller that missed `misses`
+    // polls in a row. Polls before its backoff wait the full second, so an
+    // answering controller, however slow, is never taken for silent. Probes
+    // on the backoff wait `shortWait`, or three times the slowest reply the
+    // controller gave, whichever is longer; every kFullProbeEvery-th probe
+    // waits the full second, so one that came back slower than that is
+    // still found.
+    static Millis replyWait(int misses, Millis shortWait, Millis slowestAnswer);
 
     // probeCost: what one unanswered status probe holds the line for.
     Schedule(Millis statusEvery, Millis collectEvery, Millis probeCost, const std::vector<int>& addresses, Time now);

@@ -9,6 +9,8 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <limits>
+#include <algorithm>
 #include <ctime>
 #include <mutex>
 #include <memory>
@@ -121,6 +123,7 @@ public:
         return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, i))) : std::string();
     }
     int64_t integer(int i) const { return sqlite3_column_int64(st_, i); }
+    bool null(int i) const { return sqlite3_column_type(st_, i) == SQLITE_NULL; }
 
 private:
     sqlite3* db_;
@@ -319,6 +322,46 @@ public:
                     "DELETE FROM audit WHERE id IN (SELECT id FROM audit WHERE time < ? ORDER BY time, id LIMIT ?)");
         s.bind(1, olderThan).bind(2, int64_t{limit}).run();
         return sqlite3_changes(db_);
+    }
+
+    PruneStep pruneSwipes(const SwipeAge& age, int64_t after, int window) override {
+        std::lock_guard lock(mutex_);
+        PruneStep out;
+        out.next = after;
+        Transaction tx(*this);
+        // Nothing a node still owes its MQTT broker goes.
+        int64_t ceiling = std::numeric_limits<int64_t>::max();
+        {
+            Statement m(db_, "SELECT MIN(swipe_id) FROM mqtt_positions");
+            if (m.step() && !m.null(0)) ceiling = m.integer(0);
+        }
+        Statement w(db_,
+                    "SELECT MAX(id), COUNT(*), COALESCE(SUM(collected_at < ?), 0) FROM "
+                    "(SELECT id, collected_at FROM swipes WHERE id > ? AND id <= ? ORDER BY id LIMIT ?)");
+        w.bind(1, age.collectedBefore).bind(2, after).bind(3, ceiling).bind(4, int64_t{window});
+        w.step();
+        const int64_t last = w.integer(0), seen = w.integer(1), collectedBefore = w.integer(2);
+        w.reset();
+        if (seen > 0 && collectedBefore > 0) {
+            Statement d(db_, "DELETE FROM swipes WHERE id > ? AND id <= ? AND time < ? AND collected_at < ?");
+            d.bind(1, after).bind(2, last).bind(3, age.timeBefore).bind(4, age.collectedBefore).run();
+            out.deleted = sqlite3_changes(db_);
+            out.next = last;
+        }
+        // Ids rise with collection: a window without an old collection, or
+        // the end, means nothing further may go yet.
+        out.done = seen < window || collectedBefore == 0;
+        if (out.done && ceiling != std::numeric_limits<int64_t>::max()) {
+            // The first old swipe within a window past the owed position.
+            Statement o(db_,
+                        "SELECT MIN(id) FROM (SELECT id, time, collected_at FROM swipes WHERE id > ? ORDER BY id "
+                        "LIMIT ?) WHERE time < ? AND collected_at < ?");
+            o.bind(1, std::max(ceiling, after)).bind(2, int64_t{window}).bind(3, age.timeBefore);
+            o.bind(4, age.collectedBefore);
+            if (o.step() && !o.null(0)) out.owedFrom = o.integer(0);
+        }
+        tx.commit();
+        return out;
     }
 
     int64_t mqttPosition(const std::string& node) override {

@@ -60,6 +60,21 @@ struct AuditQuery {
     int limit = 100;
 };
 
+// Swipes older than this go: the swipe's time (the controller's local time,
+// YYYY-MM-DDThh:mm) before timeBefore AND its collected_at (UTC,
+// YYYY-MM-DDThh:mm:ssZ) before collectedBefore. A controller whose clock was
+// wrong cannot make a swipe collected yesterday look old.
+struct SwipeAge {
+    std::string timeBefore, collectedBefore;
+};
+
+struct PruneStep {
+    int64_t deleted = 0;
+    int64_t next = 0;         // the last id looked at: the next step goes on after it
+    bool done = false;        // nothing past `next` may go yet
+    int64_t owedFrom = 0;     // when stopped by MQTT: the first id still owed to a broker, else 0
+};
+
 struct ControllerRef {
     std::string bus;
     int address = 0;
@@ -124,6 +139,12 @@ public:
     // Deletes at most limit of the oldest entries whose time is before
     // olderThan; how many it deleted.
     virtual int64_t pruneAudit(const std::string& olderThan, int limit) = 0;
+    // Retention, one bounded step: looks at up to `window` swipes with ids
+    // after `after` and deletes those older than the limit by both their
+    // time and their collection, and not owed to an MQTT broker (no id past
+    // the lowest position in mqtt_positions). One short transaction, so
+    // collection is never held up for long.
+    virtual PruneStep pruneSwipes(const SwipeAge& limit, int64_t after, int window) = 0;
 
     // MQTT: the id of the swipe up to which the broker acknowledged every
     // swipe a node publishes. A node without one starts at the newest swipe

@@ -12,6 +12,7 @@
 #include "basic/Numbers.h"
 #include "service/Api.h"
 #include "service/audit/Retention.h"
+#include "service/Backup.h"
 #include "service/BusWorker.h"
 #include "service/CardNotices.h"
 #include "service/Config.h"
@@ -21,6 +22,7 @@
 #include "service/Log.h"
 #include "service/Mqtt.h"
 #include "service/Redact.h"
+#include "service/Retention.h"
 #include "service/Store.h"
 #include "service/Token.h"
 #include "service/auth/Access.h"
@@ -32,9 +34,10 @@ namespace {
 
 const char* kHelpFooter =
     "Subcommands: user add|list|passwd|disable|enable|remove and token add|list|revoke, each with\n"
-    "  --config FILE (ostreld user add --help). Otherwise each option above is one way to run it.\n"
+    "  --config FILE (ostreld user add --help); backup --config FILE DEST copies the SQLite store to\n"
+    "  DEST while the service runs. Otherwise each option above is one way to run it.\n"
     "Configuration: [service] site, listen, store, token_file, node, lease, web_root, trust_host_clock,\n"
-    "  session_idle, session_max, keep_audit;\n"
+    "  session_idle, session_max, keep_swipes, keep_audit;\n"
     "  [mqtt] broker, topic_prefix, client_id, username, password, ca_file, cert_file, key_file;\n"
     "  [[bus]] name, device, settings, status_every, collect_every, clock_max_drift;\n"
     "  [[bus.controller]] address, name. Sample: /usr/share/doc/ostreld/ostreld.toml.sample.\n"
@@ -61,12 +64,37 @@ void rememberSecrets(const ServiceConfig& cfg) {
     registerSecret(cfg.mqtt.password);
 }
 
+// ostreld backup: the store named by the configuration, copied to dest.
+int backup(const std::string& config, const std::string& dest) {
+    try {
+        const ServiceConfig cfg = loadConfig(config);
+        rememberSecrets(cfg);
+        if (cfg.store.rfind("sqlite:", 0) != 0) {
+            std::cerr << "ostreld backup: " << pgBackupAdvice(cfg.store) << "\n";
+            return 1;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const BackupResult r = backupSqlite(cfg.store.substr(7), dest);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        std::cout << dest << ": " << ostrel::basic::counted(static_cast<uint64_t>(r.swipes), "swipe") << ", "
+                  << ostrel::basic::counted(static_cast<uint64_t>(r.cards), "card") << ", schema version "
+                  << r.schemaVersion << ", " << r.bytes << " bytes in " << ms.count() << " ms\n";
+        return 0;
+    } catch (const std::exception& e) {
+        std::string why = redact(e.what());
+        if (why.rfind("backup: ", 0) == 0) why.erase(0, 8);
+        std::cerr << "ostreld backup: " << why << "\n";
+        return 1;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"ostreld: the site service. Collects swipes exactly once into the store, watches controllers,\n"
                  "keeps their clocks and issued cards, and serves the HTTP API.\n"
-                 "Usage: ostreld --config FILE | --check-config FILE | user ... | token ... | --version | --help",
+                 "Usage: ostreld --config FILE | --check-config FILE | user ... | token ... |\n"
+                 "       backup --config FILE DEST | --version | --help",
                  "ostreld"};
     app.footer(kHelpFooter);
     app.set_version_flag("--version", std::string("ostreld ") + OSTREL_VERSION, "Print the version and exit");
@@ -76,6 +104,10 @@ int main(int argc, char** argv) {
     run->excludes(chk);
     ostrel::service::auth::CommandArgs accountArgs;
     ostrel::service::auth::addAccountCommands(app, accountArgs);
+    std::string backupConfig, backupDest;
+    auto* bk = app.add_subcommand("backup", "Copy the SQLite store to DEST while the service runs (never replacing DEST)");
+    bk->add_option("--config", backupConfig, "The service's configuration file")->required();
+    bk->add_option("DEST", backupDest, "The new file")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -83,6 +115,7 @@ int main(int argc, char** argv) {
     }
     if (int status = ostrel::service::auth::runAccountCommand(app, accountArgs); status >= 0) return status;
     if (const char* l = std::getenv("OSTREL_LOG"); l && std::string(l) == "debug") setLogLevel(Level::Debug);
+    if (bk->parsed()) return backup(backupConfig, backupDest);
 
     if (!check.empty()) {
         try {
@@ -217,10 +250,23 @@ int main(int argc, char** argv) {
     watch.start();
     if (mqtt) mqtt->start();
     if (cardNotices) cardNotices->start();
+    // Old swipes go daily, through a connection of their own.
+    std::unique_ptr<Store> retentionStore;
+    std::unique_ptr<Retention> retention;
+    if (!cfg.keepSwipes.forever()) {
+        try {
+            retentionStore = openStore(cfg.store, cfg.site);
+            retention = std::make_unique<Retention>(*retentionStore, cfg.keepSwipes);
+            retention->start();
+        } catch (const std::exception& e) {
+            log(Level::Warning, std::string("retention: ") + e.what() + "; no swipe is deleted this run");
+        }
+    }
 
     std::thread signals([&] { waitForStop(api); });
     api.serve();
     signals.join();
+    if (retention) retention->stop();
     if (cardNotices) cardNotices->stop();
     if (auditRetention) auditRetention->stop();
     if (mqtt) mqtt->stop();

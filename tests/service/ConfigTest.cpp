@@ -150,6 +150,36 @@ TEST_F(ConfigFile, NamesInTopicsMetricsAndUrlsKeepToSafeCharacters) {
               "");
 }
 
+TEST_F(ConfigFile, KeepSwipesTakesDaysWeeksOrYearsAndDefaultsToForever) {
+    EXPECT_TRUE(loadConfig(write("[service]\n")).keepSwipes.forever());
+    const auto keep = loadConfig(write("[service]\nkeep_swipes = \"3y\"\n")).keepSwipes;
+    EXPECT_EQ(keep.count, 3);
+    EXPECT_EQ(keep.unit, 'y');
+    EXPECT_EQ(loadConfig(write("[service]\nkeep_swipes = \"90d\"\n")).keepSwipes.count, 90);
+    EXPECT_EQ(loadConfig(write("[service]\nkeep_swipes = \"12w\"\n")).keepSwipes.unit, 'w');
+    // No unit, minutes or hours (a mistake that would delete nearly
+    // everything), zero, signs, fractions, too far, not a string.
+    for (const char* bad : {"\"3\"", "\"90m\"", "\"24h\"", "\"0d\"", "\"-1y\"", "\"1.5y\"", "\"101y\"",
+                            "\"36501d\"", "\" 3y\"", "\"3Y\"", "\"\"", "3", "true", "\"forever\""}) {
+        const std::string e = errorOf(std::string("[service]\nkeep_swipes = ") + bad + "\n");
+        EXPECT_NE(e.find(":2: service.keep_swipes: must be a count of days, weeks or years"), std::string::npos)
+            << bad << ": " << e;
+    }
+}
+
+TEST_F(ConfigFile, ProbeWaitIsBetweenAReplysTransferAndTheFullSecond) {
+    const std::string bus = "[[bus]]\nname = \"a\"\ndevice = \"/dev/x\"\n";
+    EXPECT_EQ(loadConfig(write(bus)).buses[0].probeWait, Millis(0));  // from the line rate
+    EXPECT_EQ(loadConfig(write(bus + "probe_wait = \"200ms\"\n")).buses[0].probeWait, Millis(200));
+    // 18 bytes at 9600 baud take 18.75 ms; at 1200 baud, 150 ms.
+    for (const char* bad : {"\"10ms\"", "\"2s\"", "\"0ms\"", "\"fast\"", "200"}) {
+        const std::string e = errorOf(bus + "probe_wait = " + bad + "\n");
+        EXPECT_NE(e.find(":4: bus[0].probe_wait: must be"), std::string::npos) << bad << ": " << e;
+    }
+    EXPECT_NE(errorOf(bus + "settings = \"1200,n,8,1\"\nprobe_wait = \"100ms\"\n").find("must be from 150ms"),
+              std::string::npos);
+}
+
 TEST(Durations, AcceptTheirUnitsOnly) {
     Millis d;
     EXPECT_TRUE(parseDuration("500ms", d) && d == Millis(500));

@@ -8,6 +8,7 @@
 #include <future>
 #include <thread>
 
+#include "RetentionContract.h"
 #include "service/Store.h"
 #include "support/PgCluster.h"
 #include "support/TcpRelay.h"
@@ -190,6 +191,7 @@ TEST(PgStore, KeepsTheSameContractAsTheEmbeddedStore) {
     PgCluster pg;
     auto store = openStore(pg.createDatabase("contract"), "hq");
     checkContract(*store);
+    test::checkRetention(*openStore(pg.createDatabase("retention"), "hq"));
     // The swipes table users query directly has the same columns.
     auto cols = pg.exec("contract",
                         "SELECT column_name FROM information_schema.columns WHERE table_name = 'swipes' "
@@ -226,7 +228,14 @@ TEST(PgStore, NodesStartingTogetherMigrateOnceAndAReopenKeepsTheData) {
 
     // A database newer than the program is refused, not written to.
     pg.exec("together", "INSERT INTO schema_version VALUES (99)");
-    EXPECT_THROW(openStore(url, "hq"), StoreError);
+    try {
+        openStore(url, "hq");
+        ADD_FAILURE() << "a newer database was opened";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("schema version 99, newer than this program's"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(pg.exec("together", "SELECT COUNT(*) FROM schema_version WHERE version = 99")[0][0], "1");
     // A server that is not there is named in the error.
     try {
         openStore("postgresql://ostrel@127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + "/none", "hq");

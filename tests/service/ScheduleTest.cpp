@@ -115,6 +115,26 @@ TEST(Schedule, SilentControllersDoNotStarveLiveOnes) {
     EXPECT_EQ(line.schedule.probeInterval(4, 6), 60s);
 }
 
+TEST(Schedule, OnlyProbesOnTheBackoffWaitShortAndEveryTenthWaitsTheFullSecond) {
+    // Before the backoff a poll waits the full second, whatever the short
+    // wait: a slow controller that answers is never taken for silent.
+    for (int misses = 0; misses < Schedule::kMissesBeforeBackoff; ++misses)
+        EXPECT_EQ(Schedule::replyWait(misses, 125ms, 0ms), 1000ms) << misses;
+    int full = 0;
+    for (int misses = Schedule::kMissesBeforeBackoff; misses < Schedule::kMissesBeforeBackoff + 30; ++misses) {
+        const Millis w = Schedule::replyWait(misses, 125ms, 0ms);
+        EXPECT_TRUE(w == 125ms || w == 1000ms) << misses;
+        full += w == 1000ms;
+    }
+    EXPECT_EQ(full, 3);
+    EXPECT_EQ(Schedule::replyWait(Schedule::kMissesBeforeBackoff, 125ms, 0ms), 125ms);
+    EXPECT_EQ(Schedule::replyWait(Schedule::kMissesBeforeBackoff + 9, 125ms, 0ms), 1000ms);
+    // A controller seen answering slowly gets three times that, at most the second.
+    EXPECT_EQ(Schedule::replyWait(Schedule::kMissesBeforeBackoff, 125ms, 200ms), 600ms);
+    EXPECT_EQ(Schedule::replyWait(Schedule::kMissesBeforeBackoff, 125ms, 400ms), 1000ms);
+    EXPECT_EQ(Schedule::replyWait(Schedule::kMissesBeforeBackoff, 1500ms, 0ms), 1000ms);
+}
+
 TEST(Schedule, EverySilentAddressIsProbedOnItsBackoff) {
     // One silent controller: three misses at the ordinary pace, then
     // probes 15 s, 30 s, and from then on 60 s apart.
