@@ -12,6 +12,7 @@
 #include "runtime/AutomationError.h"
 #include "serial/SerialPort.h"
 #include "service/Lease.h"
+#include "service/office/Attendance.h"
 
 namespace ostrel::service {
 namespace {
@@ -162,6 +163,14 @@ void readHttpLimits(Checker& c, const toml::table& t, ServiceConfig& cfg) {
                 "tls_cert and tls_key go together");
 }
 
+void readReports(Checker& c, const toml::table& t, ServiceConfig& cfg) {
+    c.unknownKeys(t, "reports.", {"day_starts"});
+    std::string start = "00:00";
+    c.text(t, "reports.", "day_starts", start, false);
+    if (auto m = office::dayMinutes(start)) cfg.reportDayStarts = *m;
+    else c.error(t.get("day_starts"), "reports.day_starts", "must be a time of day HH:MM such as \"04:00\"");
+}
+
 void readMqtt(Checker& c, const toml::table& t, ServiceConfig& cfg) {
     MqttConfig& m = cfg.mqtt;
     m.enabled = true;
@@ -275,7 +284,7 @@ ServiceConfig loadConfig(const std::string& path) {
     }
     Checker c(path);
     ServiceConfig cfg;
-    c.unknownKeys(root, "", {"service", "bus", "mqtt"});
+    c.unknownKeys(root, "", {"service", "bus", "mqtt", "reports"});
     if (const toml::node* s = root.get("service")) {
         if (const toml::table* t = s->as_table()) {
             c.unknownKeys(*t, "service.",
@@ -331,6 +340,10 @@ ServiceConfig loadConfig(const std::string& path) {
     if (const toml::node* m = root.get("mqtt")) {
         if (const toml::table* t = m->as_table()) readMqtt(c, *t, cfg);
         else c.error(m, "mqtt", "must be a table");
+    }
+    if (const toml::node* r = root.get("reports")) {
+        if (const toml::table* t = r->as_table()) readReports(c, *t, cfg);
+        else c.error(r, "reports", "must be a table");
     }
     c.done();
     return cfg;

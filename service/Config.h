@@ -61,6 +61,9 @@ struct ServiceConfig {
     // PEM files; with both the listener speaks HTTPS only.
     std::string tlsCert, tlsKey;
     MqttConfig mqtt;
+    // [reports] day_starts: when an attendance day begins, in minutes after
+    // midnight (a night shift counts to the day it began).
+    int reportDayStarts = 0;
     std::vector<BusConfig> buses;
 
     const BusConfig* bus(const std::string& name) const;
