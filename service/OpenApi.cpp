@@ -45,8 +45,8 @@ json build() {
     lock.push_back(param("lock", "path", "integer"));
     json swipeParams = json::array();
     for (auto [n, t] : {std::pair{"bus", "string"}, {"address", "integer"}, {"card", "string"}, {"since", "string"},
-                        {"until", "string"}, {"after", "integer"}, {"limit", "integer"}, {"person", "integer"},
-                        {"department", "string"}})
+                        {"until", "string"}, {"after", "integer"}, {"before", "integer"}, {"order", "string"},
+                        {"limit", "integer"}, {"person", "integer"}, {"department", "string"}})
         swipeParams.push_back(param(n, "query", t));
 
     json paths;
@@ -71,7 +71,8 @@ json build() {
     paths["/api/v1/controllers/{bus}/{address}/cards/resync"]["post"] =
         op("Remove every card from the controller and enrol all it should hold", with({{"202", resp("Started")}}), ctl);
     paths["/api/v1/swipes"]["get"] =
-        op("Stored swipes, oldest first, paged by id (next: the after= of the next page)",
+        op("Stored swipes, oldest first (order=desc: newest first), paged by id (next: the after= of the next page, "
+           "or its before= in descending order)",
            with({{"200", resp("Swipes", {{"type", "object"}, {"properties", {{"swipes", {{"type", "array"}, {"items", ref("Swipe")}}}, {"next", {{"type", "integer"}, {"nullable", true}}}}}})}}),
            swipeParams);
     paths["/api/v1/cards"]["get"] = op("Desired cards", with({{"200", resp("Cards")}}));

@@ -222,6 +222,7 @@ public:
         if (q.card) where("s.card =", *q.card);
         if (q.since) where("s.time >=", *q.since);
         if (q.until) where("s.time <=", *q.until);
+        if (q.before) where("s.id <", num(*q.before));
         if (q.person) {
             where("h.person =", num(*q.person));
             sql += " AND s.card IN (SELECT card FROM card_holders WHERE person = $" + std::to_string(args.size()) + ")";
@@ -232,7 +233,7 @@ public:
                    "WHERE d.department = $" + std::to_string(args.size()) + ")";
         }
         args.push_back(num(q.limit));
-        sql += " ORDER BY s.id LIMIT $" + std::to_string(args.size());
+        sql += (q.newestFirst ? " ORDER BY s.id DESC LIMIT $" : " ORDER BY s.id LIMIT $") + std::to_string(args.size());
         std::lock_guard lock(mutex_);
         Result r = exec(sql, args);
         std::vector<Swipe> out;

@@ -250,13 +250,14 @@ public:
         if (q.card) sql += " AND s.card = ?";
         if (q.since) sql += " AND s.time >= ?";
         if (q.until) sql += " AND s.time <= ?";
+        if (q.before) sql += " AND s.id < ?";
         // The cards the person (or department) ever held narrow the swipes
         // read through their index; the holding then decides each swipe.
         if (q.person) sql += " AND h.person = ? AND s.card IN (SELECT card FROM card_holders WHERE person = ?)";
         if (q.department)
             sql += " AND p.department = ? AND s.card IN (SELECT c.card FROM card_holders c JOIN people d "
                    "ON d.id = c.person WHERE d.department = ?)";
-        sql += " ORDER BY s.id LIMIT ?";
+        sql += q.newestFirst ? " ORDER BY s.id DESC LIMIT ?" : " ORDER BY s.id LIMIT ?";
         std::lock_guard lock(mutex_);
         Statement s(db_, sql.c_str());
         int i = 1;
@@ -266,6 +267,7 @@ public:
         if (q.card) s.bind(i++, *q.card);
         if (q.since) s.bind(i++, *q.since);
         if (q.until) s.bind(i++, *q.until);
+        if (q.before) s.bind(i++, *q.before);
         for (int n = 0; q.person && n < 2; ++n) s.bind(i++, *q.person);
         for (int n = 0; q.department && n < 2; ++n) s.bind(i++, *q.department);
         s.bind(i++, int64_t{q.limit});

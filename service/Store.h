@@ -47,6 +47,8 @@ struct SwipeQuery {
     std::optional<std::string> since, until;  // YYYY-MM-DDThh:mm as stored, both inclusive
     std::optional<int> address;
     int64_t after = 0;
+    std::optional<int64_t> before;  // ids below this only
+    bool newestFirst = false;       // by id, descending
     int limit = 100;
 };
 

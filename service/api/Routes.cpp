@@ -31,7 +31,7 @@ void addRoutes(http::Router& r, ApiContext& api) {
     r.add({"GET",    ctl + "/cards",                     Role::Viewer,   "",               Runs::Store,  h(api::controllerCards)});
     r.add({"POST",   ctl + "/cards/resync",              Role::Admin,    "cards.resync",   Runs::Store,  h(api::resyncCards)});
     r.add({"GET",    "/api/v1/swipes",                   Role::Viewer,   "",               Runs::Store,  h(api::listSwipes),
-           {"bus", "address", "card", "since", "until", "after", "limit", "person", "department"}});
+           {"bus", "address", "card", "since", "until", "after", "before", "order", "limit", "person", "department"}});
     r.add({"GET",    "/api/v1/cards",                    Role::Viewer,   "",               Runs::Store,  h(api::listCards)});
     r.add({"PUT",    "/api/v1/cards/{logical}",          Role::Admin,    "card.put",       Runs::Store,  h(api::putCard)});
     r.add({"DELETE", "/api/v1/cards/{logical}",          Role::Admin,    "card.delete",    Runs::Store,  h(api::deleteCard)});

@@ -21,12 +21,18 @@ Response listSwipes(ApiContext& api, const Request& req) {
     if (auto v = req.queryValue("since")) q.since = http::minuteText(*v, "since", false);
     if (auto v = req.queryValue("until")) q.until = http::minuteText(*v, "until", true);
     if (auto v = req.queryValue("after")) q.after = http::integerText(*v, "after", 0, INT64_MAX / 2);
+    if (auto v = req.queryValue("before")) q.before = http::integerText(*v, "before", 1, INT64_MAX / 2);
+    if (auto v = req.queryValue("order")) {
+        if (*v != "asc" && *v != "desc") throw http::FieldError("order", "must be asc or desc");
+        q.newestFirst = *v == "desc";
+    }
     if (auto v = req.queryValue("limit")) q.limit = static_cast<int>(http::integerText(*v, "limit", 1, 1000));
     if (auto v = req.queryValue("person")) q.person = http::integerText(*v, "person", 1, INT64_MAX / 2);
     if (auto v = req.queryValue("department")) q.department = *v;
     auto rows = api.store.swipes(q);
     json list = json::array();
     for (const auto& r : rows) list.push_back(swipeJson(r));
+    // The id to page on from: after= in ascending order, before= in descending.
     json next = rows.size() == static_cast<size_t>(q.limit) ? json(rows.back().id) : json();
     return http::reply(200, {{"swipes", list}, {"next", next}});
 }

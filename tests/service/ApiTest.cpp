@@ -133,7 +133,28 @@ TEST_F(Api, CollectAndSwipesPagedAndFiltered) {
     EXPECT_EQ(body(c.Get("/api/v1/swipes?card=abcdef"))["swipes"].size(), 1u);
     EXPECT_EQ(body(c.Get("/api/v1/swipes?address=20&since=2026-01-05T09:30&until=2026-01-06"))["swipes"].size(), 5u);
     EXPECT_EQ(body(c.Get("/api/v1/swipes?since=2026-01-06"))["swipes"].size(), 0u);
-    for (const char* bad : {"address=300", "limit=0", "limit=5000", "since=yesterday", "card=xyz", "after=-1"}) {
+    // Newest first, paged down with before=; the filters still apply.
+    json newest = body(c.Get("/api/v1/swipes?address=20&order=desc&limit=3"));
+    ASSERT_EQ(newest["swipes"].size(), 3u);
+    EXPECT_EQ(newest["swipes"][0]["card"], "000104");
+    EXPECT_EQ(newest["swipes"][2]["card"], "000102");
+    ASSERT_TRUE(newest["next"].is_number());
+    json older = body(c.Get("/api/v1/swipes?address=20&order=desc&limit=3&before=" +
+                            std::to_string(newest["next"].get<int64_t>())));
+    ASSERT_EQ(older["swipes"].size(), 2u);
+    EXPECT_EQ(older["swipes"][0]["card"], "000101");
+    EXPECT_EQ(older["swipes"][1]["card"], "000100");
+    EXPECT_TRUE(older["next"].is_null());
+    // before= bounds an ascending search too; both bounds together make a window.
+    const auto id = [&](const json& s) { return std::to_string(s["id"].get<int64_t>()); };
+    json window = body(c.Get("/api/v1/swipes?address=20&after=" + id(older["swipes"][1]) + "&before=" + id(newest["swipes"][1])));
+    ASSERT_EQ(window["swipes"].size(), 2u);
+    EXPECT_EQ(window["swipes"][0]["card"], "000101");
+    EXPECT_EQ(window["swipes"][1]["card"], "000102");
+    EXPECT_EQ(body(c.Get("/api/v1/swipes?order=asc&limit=1"))["swipes"][0]["card"], "000100");
+    for (const char* bad : {"address=300", "limit=0", "limit=5000", "since=yesterday", "card=xyz", "after=-1",
+                            "before=0", "before=-5", "before=1.5", "before=x", "before=99999999999999999999",
+                            "order=DESC", "order=", "order=newest", "order=desc%00"}) {
         auto b = c.Get((std::string("/api/v1/swipes?") + bad).c_str());
         expectError(b, 400, "invalid");
         EXPECT_EQ(body(b)["error"]["field"], std::string(bad).substr(0, std::string(bad).find('='))) << bad;

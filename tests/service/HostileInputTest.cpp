@@ -185,6 +185,8 @@ TEST_F(Hostile, TimesAreRealAndBothBoundsInclusiveToTheMinute) {
     EXPECT_EQ(fieldOf(c.Get("/api/v1/swipes?limit=99999999999999999999")), "limit");
     EXPECT_EQ(fieldOf(c.Get("/api/v1/swipes?colour=red")), "colour");
     EXPECT_EQ(fieldOf(c.Get("/api/v1/swipes?limit=5&limit=6")), "limit");
+    EXPECT_EQ(fieldOf(c.Get("/api/v1/swipes?order=desc&order=asc")), "order");
+    EXPECT_EQ(fieldOf(c.Get("/api/v1/swipes?before=5&before=6")), "before");
 }
 
 TEST_F(Hostile, BodiesOverTheLimitAreRefusedBeforeTheyAreRead) {

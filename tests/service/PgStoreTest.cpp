@@ -64,6 +64,24 @@ void checkContract(Store& s) {
     ASSERT_EQ(page.size(), 2u);
     paged.after = page.back().id;
     EXPECT_EQ(s.swipes(paged).size(), 2u);
+    // Newest first, paged down by id, with the filters still applied.
+    SwipeQuery descending;
+    descending.newestFirst = true;
+    descending.limit = 3;
+    auto down = s.swipes(descending);
+    ASSERT_EQ(down.size(), 3u);
+    EXPECT_EQ(down[0].id, oddRows[0].id);
+    EXPECT_GT(down[0].id, down[1].id);
+    EXPECT_GT(down[1].id, down[2].id);
+    descending.before = down[2].id;
+    auto rest = s.swipes(descending);
+    ASSERT_EQ(rest.size(), 1u);
+    EXPECT_EQ(rest[0].id, page[0].id);
+    descending.before = down[0].id;
+    descending.bus = "north";
+    auto northOnly = s.swipes(descending);
+    ASSERT_EQ(northOnly.size(), 2u);
+    EXPECT_EQ(northOnly[0].line, line(2));
 
     // Each node's MQTT position: a new node starts at the newest swipe and
     // keeps what it stores, apart from every other node's.

@@ -38,8 +38,9 @@ class Sim:
         self.p.wait(5)
 
 
-def start_site(tls=False):
-    """ostreld over a simulated bus; with tls, HTTPS with a certificate made here."""
+def start_site(tls=False, names=("Front door", "Back door")):
+    """ostreld over a simulated bus; with tls, HTTPS with a certificate made here.
+    names: the two controllers' names."""
     folder = tempfile.mkdtemp(prefix="ostrel-web-")
     sim = Sim(1, 2)
     with open(os.path.join(folder, "token"), "w") as f:
@@ -60,8 +61,8 @@ def start_site(tls=False):
         f.write(f'[service]\nsite = "hq"\nlisten = "127.0.0.1:0"\nstore = "sqlite:{folder}/ostrel.db"\n'
                 f'token_file = "{folder}/token"\nweb_root = "{WEB}"\n{tls_keys}'
                 f'[[bus]]\nname = "north"\ndevice = "{sim.path}"\nstatus_every = "300ms"\ncollect_every = "200ms"\n'
-                '[[bus.controller]]\naddress = 1\nname = "Front door"\n'
-                '[[bus.controller]]\naddress = 2\nname = "Back door"\n')
+                f'[[bus.controller]]\naddress = 1\nname = "{names[0]}"\n'
+                f'[[bus.controller]]\naddress = 2\nname = "{names[1]}"\n')
     log = open(os.path.join(folder, "ostreld.log"), "w+")
     service = subprocess.Popen([os.path.join(BIN, "ostreld"), "--config", config], stderr=log)
     port = None
@@ -135,6 +136,13 @@ def sign_in(d, url, token=TOKEN):
     field = WebDriverWait(d, 10).until(EC.visibility_of_element_located((By.ID, "token")))
     field.send_keys(token)
     d.find_element(By.CSS_SELECTOR, "#login-form button").click()
+
+
+def open_page(d, name):
+    """Opens a page through the menu once signed in."""
+    WebDriverWait(d, 10).until(lambda _: d.find_element(By.ID, "signout").is_displayed())
+    d.find_element(By.CSS_SELECTOR, f'nav a[href="#{name}"]').click()
+    WebDriverWait(d, 10).until(lambda _: d.find_element(By.ID, name).is_displayed())
 
 
 def text(d, css):
