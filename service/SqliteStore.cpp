@@ -140,6 +140,11 @@ public:
         auto p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
         return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, i))) : std::string();
     }
+    // Into out, reusing its storage.
+    void textInto(int i, std::string& out) const {
+        auto p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
+        out.assign(p ? p : "", p ? static_cast<size_t>(sqlite3_column_bytes(st_, i)) : 0);
+    }
     int64_t integer(int i) const { return sqlite3_column_int64(st_, i); }
 
 private:
@@ -463,11 +468,18 @@ public:
         std::lock_guard lock(mutex_);
         Transaction tx(*this);
         {
+            // Each statement prepared once: a file may hold many thousands of cards.
             Statement put(db_, "INSERT INTO cards (logical, card) VALUES (?, ?) "
                                "ON CONFLICT (logical) DO UPDATE SET card = excluded.card");
+            // Holdings never overlap, so the latest tells whether the card is held.
+            Statement latest(db_, "SELECT id, person, since, until FROM card_holders WHERE card = ? "
+                                  "ORDER BY since DESC, id DESC LIMIT 1");
+            Statement end(db_, "UPDATE card_holders SET until = ? WHERE id = ?");
+            Statement hold(db_, "INSERT INTO card_holders (card, person, since) VALUES (?, ?, ?)");
             std::map<std::pair<std::string, std::string>, int64_t> created;  // by name and department
             for (const ImportLine& l : lines) {
-                put.bind(1, l.card.logical).bind(2, cardJson(l.card).dump()).run();
+                const std::string& card = l.card.logical;
+                put.bind(1, card).bind(2, cardJson(l.card).dump()).run();
                 if (!l.holderNamed) continue;
                 int64_t person = l.holder.id;
                 if (!person) {
@@ -475,22 +487,31 @@ public:
                     auto it = created.find(key);
                     person = it != created.end() ? it->second : created[key] = insertPerson(l.holder);
                 }
-                auto held = holdingsOf(l.card.logical);
-                if (!held.empty() && held.back().until.empty() && held.back().person == person) continue;
-                endHolding(l.card.logical, at);
-                insertHolding(l.card.logical, person, at);
+                latest.bind(1, card);
+                if (latest.step()) {
+                    const int64_t id = latest.integer(0), holder = latest.integer(1);
+                    const std::string since = latest.text(2), until = latest.text(3);
+                    const bool open = latest.isNull(3);
+                    latest.reset();
+                    if (open && holder == person) continue;
+                    if (open && at < since) throw StoreConflict("card " + card + " is held since " + since + ", after " + at);
+                    if (!open && until > at) throw StoreConflict("card " + card + " was held until " + until);
+                    if (open) end.bind(1, at).bind(2, id).run();
+                } else {
+                    latest.reset();
+                }
+                hold.bind(1, card).bind(2, person).bind(3, at).run();
             }
         }
         tx.commit();
     }
 
     void attendanceSwipes(const AttendanceQuery& q, const std::function<void(const AttendanceSwipe&)>& take) override {
-        std::string sql =
-            "SELECT h.person, s.time, s.bus, s.address FROM card_holders h JOIN people p ON p.id = h.person "
-            "JOIN swipes s ON s.card = h.card AND s.time >= h.since AND (h.until IS NULL OR s.time < h.until) "
-            "WHERE s.time >= ?1 AND s.time < ?2 AND (h.until IS NULL OR h.until > ?1) AND h.since < ?2";
+        std::string sql = "SELECT h.person, s.time, s.bus, s.address FROM card_holders h ";
+        if (q.department) sql += "JOIN people p ON p.id = h.person AND p.department = ?4 ";
+        sql += "JOIN swipes s ON s.card = h.card AND s.time >= h.since AND (h.until IS NULL OR s.time < h.until) "
+               "WHERE s.time >= ?1 AND s.time < ?2 AND (h.until IS NULL OR h.until > ?1) AND h.since < ?2";
         if (q.person) sql += " AND h.person = ?3";
-        if (q.department) sql += " AND p.department = ?4";
         std::lock_guard lock(mutex_);
         Statement s(db_, sql.c_str());
         s.bind(1, q.since).bind(2, q.until);
@@ -499,8 +520,8 @@ public:
         AttendanceSwipe a;
         while (s.step()) {
             a.person = s.integer(0);
-            a.time = s.text(1);
-            a.bus = s.text(2);
+            s.textInto(1, a.time);
+            s.textInto(2, a.bus);
             a.address = static_cast<int>(s.integer(3));
             take(a);
         }
