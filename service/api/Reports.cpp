@@ -1,4 +1,6 @@
 // Reports: attendance per person and day, as JSON, CSV or a spreadsheet.
+#include <map>
+
 #include "service/api/Handlers.h"
 #include "service/office/Attendance.h"
 
@@ -57,21 +59,34 @@ Response attendanceReport(ApiContext& api, const Request& req) {
         out.headers.push_back({"Content-Disposition", "attachment; filename=\"" + file + "." + format + "\""});
         return out;
     }
-    json rows = json::array();
-    for (const auto& row : r.rows) {
-        const bool in = !row.first.empty();
-        rows.push_back({{"person", {{"id", row.person->id}, {"name", row.person->name}}},
-                        {"department", row.person->department},
-                        {"day", row.day},
-                        {"first", in ? json(row.first) : json()},
-                        {"last", in ? json(row.last) : json()},
-                        {"minutes", in ? json(row.minutes) : json()},
-                        {"doors", row.doors},
-                        {"absent", !in}});
-    }
+    // Written row by row: a month of a site is tens of thousands of rows.
+    auto str = [](const std::string& v) { return http::dumpJson(v); };
     char start[32];
     std::snprintf(start, sizeof start, "%02d:%02d", a.dayStarts / 60, a.dayStarts % 60);
-    return http::reply(200, {{"from", a.from}, {"to", a.to}, {"day_starts", start}, {"rows", rows}});
+    std::string body = "{\"from\":\"" + a.from + "\",\"to\":\"" + a.to + "\",\"day_starts\":\"" + start + "\",\"rows\":[";
+    body.reserve(r.rows.size() * 200);
+    std::map<int64_t, std::string> who;  // each person's fields, written once
+    for (size_t i = 0; i < r.rows.size(); ++i) {
+        const auto& row = r.rows[i];
+        std::string& person = who[row.person->id];
+        if (person.empty())
+            person = "{\"person\":{\"id\":" + std::to_string(row.person->id) + ",\"name\":" + str(row.person->name) +
+                     "},\"department\":" + str(row.person->department);
+        const bool in = !row.first.empty();
+        body += i ? ",": "";
+        body += person;
+        body += ",\"day\":\"" + row.day + "\"";
+        if (in) {
+            body += ",\"first\":\"" + row.first + "\",\"last\":\"" + row.last + "\",\"minutes\":" +
+                    std::to_string(row.minutes) + ",\"doors\":" + http::dumpJson(json(row.doors)) + ",\"absent\":false}";
+        } else {
+            body += ",\"first\":null,\"last\":null,\"minutes\":null,\"doors\":[],\"absent\":true}";
+        }
+    }
+    body += "]}";
+    Response out;
+    out.body = std::move(body);
+    return out;
 }
 
 }  // namespace ostrel::service::api
