@@ -39,7 +39,10 @@ Response listPeople(ApiContext& api, const Request& req) {
         if (v->size() > 200) throw FieldError("q", "must be at most 200 bytes");
         q.text = *v;
     }
-    if (auto v = req.queryValue("department")) q.department = *v;
+    if (auto v = req.queryValue("department")) {
+        if (v->size() > 100) throw FieldError("department", "must be at most 100 bytes");
+        q.department = *v;
+    }
     if (auto v = req.queryValue("active")) {
         if (*v == "true" || *v == "1") q.active = true;
         else if (*v == "false" || *v == "0") q.active = false;

@@ -28,7 +28,10 @@ Response listSwipes(ApiContext& api, const Request& req) {
     }
     if (auto v = req.queryValue("limit")) q.limit = static_cast<int>(http::integerText(*v, "limit", 1, 1000));
     if (auto v = req.queryValue("person")) q.person = http::integerText(*v, "person", 1, INT64_MAX / 2);
-    if (auto v = req.queryValue("department")) q.department = *v;
+    if (auto v = req.queryValue("department")) {
+        if (v->size() > 100) throw http::FieldError("department", "must be at most 100 bytes");
+        q.department = *v;
+    }
     auto rows = api.store.swipes(q);
     json list = json::array();
     for (const auto& r : rows) list.push_back(swipeJson(r));

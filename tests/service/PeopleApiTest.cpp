@@ -117,6 +117,7 @@ TEST_F(Office, PeopleAreCreatedSearchedChangedAndDeactivated) {
     EXPECT_EQ(call("GET", "/api/v1/people/x").first, 400);
     EXPECT_EQ(call("GET", "/api/v1/people?active=maybe").first, 400);
     EXPECT_EQ(call("GET", "/api/v1/people?limit=3").first, 400);
+    EXPECT_EQ(call("GET", "/api/v1/people?department=" + std::string(101, 'd')).first, 400);
     EXPECT_EQ(call("PUT", "/api/v1/people/999", R"({"name": "Z"})").first, 404);
     httplib::Client anonymous("127.0.0.1", port_);
     EXPECT_EQ(anonymous.Post("/api/v1/people", R"({"name": "Eve"})", "application/json")->status, 401);
@@ -150,6 +151,8 @@ TEST_F(Office, SwipesKeepTheHolderOfTheirTime) {
     EXPECT_EQ(byBob[0]["time"], "2026-01-07T10:00");
     EXPECT_EQ(call("GET", "/api/v1/swipes?department=Sales").second["swipes"].size(), 1u);
     EXPECT_EQ(call("GET", "/api/v1/swipes?person=0").first, 400);
+    EXPECT_EQ(call("GET", "/api/v1/swipes?person=1x").first, 400);
+    EXPECT_EQ(call("GET", "/api/v1/swipes?department=" + std::string(101, 'd')).first, 400);
     auto holders = call("GET", "/api/v1/cards/101/holders").second["holders"];
     ASSERT_EQ(holders.size(), 2u);
     EXPECT_EQ(holders[0]["until"], "2026-01-06T08:00");
