@@ -33,11 +33,6 @@ const char* lockText(LockState s) {
     return s == LockState::Open ? "open" : s == LockState::Closed ? "closed" : "unknown";
 }
 
-nlohmann::json swipeJson(const Swipe& s) {
-    return {{"id", s.id},     {"site", s.site},      {"bus", s.bus},       {"address", s.address},
-            {"card", s.card}, {"time", s.time},      {"code_a", s.codeA},  {"code_b", s.codeB},
-            {"line", s.line}, {"collected_at", s.collectedAt}};
-}
 
 double seconds(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
 

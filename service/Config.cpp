@@ -15,6 +15,7 @@
 #include "service/Lease.h"
 #include "service/audit/Retention.h"
 #include "service/LineCapacity.h"
+#include "service/office/Attendance.h"
 
 namespace ostrel::service {
 namespace {
@@ -184,6 +185,14 @@ void readSessions(Checker& c, const toml::table& t, ServiceConfig& cfg) {
         c.error(t.get("session_max"), "service.session_max", "must be 1s to 30 days");
 }
 
+void readReports(Checker& c, const toml::table& t, ServiceConfig& cfg) {
+    c.unknownKeys(t, "reports.", {"day_starts"});
+    std::string start = "00:00";
+    c.text(t, "reports.", "day_starts", start, false);
+    if (auto m = office::dayMinutes(start)) cfg.reportDayStarts = *m;
+    else c.error(t.get("day_starts"), "reports.day_starts", "must be a time of day HH:MM such as \"04:00\"");
+}
+
 void readMqtt(Checker& c, const toml::table& t, ServiceConfig& cfg) {
     MqttConfig& m = cfg.mqtt;
     m.enabled = true;
@@ -309,7 +318,7 @@ ServiceConfig loadConfig(const std::string& path) {
     }
     Checker c(path);
     ServiceConfig cfg;
-    c.unknownKeys(root, "", {"service", "bus", "mqtt"});
+    c.unknownKeys(root, "", {"service", "bus", "mqtt", "reports"});
     if (const toml::node* s = root.get("service")) {
         if (const toml::table* t = s->as_table()) {
             c.unknownKeys(*t, "service.",
@@ -388,6 +397,10 @@ ServiceConfig loadConfig(const std::string& path) {
     if (const toml::node* m = root.get("mqtt")) {
         if (const toml::table* t = m->as_table()) readMqtt(c, *t, cfg);
         else c.error(m, "mqtt", "must be a table");
+    }
+    if (const toml::node* r = root.get("reports")) {
+        if (const toml::table* t = r->as_table()) readReports(c, *t, cfg);
+        else c.error(r, "reports", "must be a table");
     }
     c.done();
     return cfg;

@@ -84,6 +84,9 @@ struct ServiceConfig {
     // Swipes older than this are deleted daily (default: all are kept).
     KeepFor keepSwipes;
     MqttConfig mqtt;
+    // [reports] day_starts: when an attendance day begins, in minutes after
+    // midnight (a night shift counts to the day it began).
+    int reportDayStarts = 0;
     std::vector<BusConfig> buses;
 
     const BusConfig* bus(const std::string& name) const;

@@ -6,6 +6,7 @@
 
 #include "basic/Numbers.h"
 #include "service/Log.h"
+#include "service/StoreRows.h"
 
 namespace ostrel::service {
 namespace {
@@ -17,11 +18,6 @@ constexpr int kKeepAliveSeconds = 10;
 // (plus one turn of the publishing loop).
 constexpr auto kSaveEvery = std::chrono::milliseconds(100);
 
-nlohmann::json swipeJson(const Swipe& s) {
-    return {{"id", s.id},     {"site", s.site}, {"bus", s.bus},     {"address", s.address},
-            {"card", s.card}, {"time", s.time}, {"code_a", s.codeA}, {"code_b", s.codeB},
-            {"line", s.line}, {"collected_at", s.collectedAt}};
-}
 
 struct LibraryInit {
     LibraryInit() { mosquitto_lib_init(); }

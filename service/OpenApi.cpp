@@ -49,7 +49,7 @@ json build() {
     json swipeParams = json::array();
     for (auto [n, t] : {std::pair{"bus", "string"}, {"address", "integer"}, {"card", "string"}, {"since", "string"},
                         {"until", "string"}, {"after", "integer"}, {"before", "integer"}, {"order", "string"},
-                        {"limit", "integer"}})
+                        {"limit", "integer"}, {"person", "integer"}, {"department", "string"}})
         swipeParams.push_back(param(n, "query", t));
 
     json paths;
@@ -101,13 +101,41 @@ json build() {
            json::array(), signIn);
     paths["/api/v1/session"]["get"] = op("Who is signed in: name, kind (user or token) and role", with({{"200", resp("Who")}}));
     paths["/api/v1/session"]["delete"] = op("Sign out: the session ends on the server", with({{"200", resp("Signed out")}}));
+    // The office: people, the cards they hold, card files, attendance.
+    const json personId = json::array({param("id", "path", "integer")});
+    const json logical = json::array({param("logical", "path", "string")});
+    const json personBody = {{"type", "object"}, {"properties", {{"name", {{"type", "string"}}}, {"department", {{"type", "string"}}}, {"employee_no", {{"type", "string"}, {"nullable", true}}}, {"notes", {{"type", "string"}}}, {"active", {{"type", "boolean"}}}}}};
+    paths["/api/v1/people"]["get"] = op("People, searched by q (name or employee number), department, active",
+                                        with({{"200", resp("People")}}),
+                                        json::array({param("q", "query", "string"), param("department", "query", "string"),
+                                                     param("active", "query", "boolean")}));
+    paths["/api/v1/people"]["post"] = op("Create a person", with({{"201", resp("Created")}, {"409", resp("Employee number in use")}}), json::array(), personBody);
+    paths["/api/v1/people/{id}"]["get"] = op("One person and the cards they held", with({{"200", resp("Person")}}), personId);
+    paths["/api/v1/people/{id}"]["put"] = op("Change the fields given", with({{"200", resp("Changed")}}), personId, personBody);
+    paths["/api/v1/people/{id}/deactivate"]["post"] = op("Mark a person as left", with({{"200", resp("Deactivated")}}), personId);
+    paths["/api/v1/people/{id}/cards"]["post"] =
+        op("The person holds a card from since (default now)", with({{"201", resp("Held")}, {"409", resp("Held by someone")}}), personId,
+           {{"type", "object"}, {"required", {"card"}}, {"properties", {{"card", {{"type", "string"}}}, {"since", {{"type", "string"}}}}}});
+    paths["/api/v1/cards/{logical}/return"]["post"] =
+        op("Hand a card back at until (default now)", with({{"200", resp("Returned")}}), logical,
+           {{"type", "object"}, {"properties", {{"until", {{"type", "string"}}}}}});
+    paths["/api/v1/cards/{logical}/holders"]["get"] = op("Who held the card, from when until when", with({{"200", resp("Holders")}}), logical);
+    paths["/api/v1/cards/import"]["post"] =
+        op("Import cards from CSV (physical,logical,from,to,hours,days,lock1,lock2[,name,department]); all lines or none",
+           with({{"200", resp("Report line by line")}}), json::array({param("dry_run", "query", "integer")}));
+    paths["/api/v1/cards/export"]["get"] = op("Cards and holders as CSV in the import's columns", with({{"200", resp("text/csv")}}));
+    paths["/api/v1/reports/attendance"]["get"] =
+        op("Per person and day: first and last swipe, doors, the time between; absent days of active people",
+           with({{"200", resp("Report (JSON, CSV or XLSX)")}}),
+           json::array({param("from", "query", "string"), param("to", "query", "string"), param("person", "query", "integer"),
+                        param("department", "query", "string"), param("format", "query", "string")}));
     paths["/api/v1/events"]["get"] =
         op("Server-sent events: swipe, status, online, offline, card", with({{"200", {{"description", "text/event-stream"}}}}));
 
     json schemas;
     schemas["Error"] = {{"type", "object"},
                         {"properties", {{"error", {{"type", "object"}, {"properties", {{"code", {{"type", "string"}}}, {"message", {{"type", "string"}}}, {"field", {{"type", "string"}}}, {"reason", {{"type", "string"}}}}}}}}}};
-    schemas["Swipe"] = {{"type", "object"}, {"properties", {{"id", {{"type", "integer"}}}, {"site", {{"type", "string"}}}, {"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}, {"card", {{"type", "string"}}}, {"time", {{"type", "string"}}}, {"code_a", {{"type", "string"}}}, {"code_b", {{"type", "string"}}}, {"line", {{"type", "string"}}}, {"collected_at", {{"type", "string"}}}}}};
+    schemas["Swipe"] = {{"type", "object"}, {"properties", {{"id", {{"type", "integer"}}}, {"site", {{"type", "string"}}}, {"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}, {"card", {{"type", "string"}}}, {"time", {{"type", "string"}}}, {"code_a", {{"type", "string"}}}, {"code_b", {{"type", "string"}}}, {"line", {{"type", "string"}}}, {"collected_at", {{"type", "string"}}}, {"person", {{"type", "object"}, {"nullable", true}, {"properties", {{"id", {{"type", "integer"}}}, {"name", {{"type", "string"}}}}}}}}}};
     schemas["AuditEntry"] = {{"type", "object"}, {"properties", {{"id", {{"type", "integer"}}}, {"time", {{"type", "string"}}}, {"actor", {{"type", "string"}}}, {"actor_kind", {{"type", "string"}}}, {"role", {{"type", "string"}}}, {"address", {{"type", "string"}}}, {"action", {{"type", "string"}}}, {"target", {{"type", "string"}}}, {"params", {{"type", "object"}}}, {"outcome", {{"type", "string"}, {"enum", {"done", "refused", "no_reply"}}}}, {"reason", {{"type", "string"}}}, {"status", {{"type", "integer"}}}}}};
     schemas["Card"] = {{"type", "object"}, {"required", {"physical"}}, {"properties", {{"physical", {{"type", "string"}, {"description", "10 digits"}}}, {"valid_from", {{"type", "string"}, {"format", "date"}}}, {"valid_to", {{"type", "string"}, {"format", "date"}}}, {"hours", {{"type", "array"}, {"items", {{"type", "string"}}}}}, {"days", {{"type", "array"}, {"items", {{"type", "integer"}}}}}, {"lock1", {{"type", "integer"}}}, {"lock2", {{"type", "integer"}}}, {"controllers", {{"type", "array"}, {"items", {{"type", "object"}, {"properties", {{"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}}}}}}}}}};
     schemas["Controller"] = {{"type", "object"}, {"properties", {{"bus", {{"type", "string"}}}, {"address", {{"type", "integer"}}}, {"name", {{"type", "string"}}}, {"device", {{"type", "string"}}}, {"state", {{"type", "object"}}}}}};

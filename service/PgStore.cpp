@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <cerrno>
 #include <limits>
 #include <mutex>
@@ -74,7 +75,31 @@ const char* const kMigrations[] = {
        CREATE FUNCTION audit_unchanged() RETURNS trigger LANGUAGE plpgsql AS
          $$ BEGIN RAISE EXCEPTION 'audit entries are never changed'; END $$;
        CREATE TRIGGER audit_unchanged BEFORE UPDATE ON audit FOR EACH ROW EXECUTE FUNCTION audit_unchanged();)",
+    // 7: people and the cards they hold over time; swipes by card and time
+    // for finding a swipe's holder and a person's days.
+    R"(CREATE TABLE people (
+         id BIGSERIAL PRIMARY KEY,
+         name TEXT NOT NULL, department TEXT NOT NULL, employee_no TEXT, notes TEXT NOT NULL,
+         active BOOLEAN NOT NULL);
+       CREATE UNIQUE INDEX people_employee_no ON people(employee_no) WHERE employee_no IS NOT NULL;
+       CREATE INDEX people_department ON people(department);
+       CREATE TABLE card_holders (
+         id BIGSERIAL PRIMARY KEY,
+         card TEXT NOT NULL, person BIGINT NOT NULL REFERENCES people(id),
+         since TEXT NOT NULL, until TEXT);
+       CREATE INDEX card_holders_card ON card_holders(card, since);
+       CREATE INDEX card_holders_person ON card_holders(person, since);
+       CREATE INDEX swipes_card_time ON swipes(card, time, bus, address);)",
 };
+
+// A swipe with the person who held its card at the time (NULLs when nobody).
+constexpr const char* kSwipeSelect =
+    "SELECT s.id, s.site, s.bus, s.address, s.card, s.time, s.code_a, s.code_b, s.line, s.collected_at, "
+    "p.id, p.name FROM swipes s "
+    "LEFT JOIN card_holders h ON h.card = s.card AND h.since <= s.time AND (h.until IS NULL OR s.time < h.until) "
+    "LEFT JOIN people p ON p.id = h.person";
+constexpr const char* kPersonSelect = "SELECT id, name, department, COALESCE(employee_no, ''), notes, active FROM people";
+constexpr const char* kHoldingSelect = "SELECT id, card, person, since, COALESCE(until, '') FROM card_holders";
 
 // The channel a dropped lease is announced on.
 constexpr const char* kReleases = "ostrel_lease_released";
@@ -93,6 +118,7 @@ public:
     int rows() const { return PQntuples(r_); }
     std::string text(int row, int col) const { return PQgetvalue(r_, row, col); }
     int64_t integer(int row, int col) const { return std::stoll(PQgetvalue(r_, row, col)); }
+    bool isNull(int row, int col) const { return PQgetisnull(r_, row, col) != 0; }
     int64_t changed() const {
         const char* n = PQcmdTuples(r_);
         return *n ? std::stoll(n) : 0;
@@ -186,6 +212,12 @@ public:
              {key, num(c.address), c.bus, joinLines(allLines), now});
         if (key != legacy)
             exec("DELETE FROM pending_batches WHERE device_key = $1 AND address = $2", {legacy, num(c.address)});
+        for (auto& s : rows) {
+            Result h = exec("SELECT p.id, p.name FROM card_holders h JOIN people p ON p.id = h.person "
+                            "WHERE h.card = $1 AND h.since <= $2 AND (h.until IS NULL OR $2 < h.until)",
+                            {s.card, s.time});
+            if (h.rows()) s.person = PersonRef{h.integer(0, 0), h.text(0, 1)};
+        }
         tx.commit();
         return rows;
     }
@@ -197,21 +229,29 @@ public:
     }
 
     std::vector<Swipe> swipes(const SwipeQuery& q) override {
-        std::string sql =
-            "SELECT id, site, bus, address, card, time, code_a, code_b, line, collected_at FROM swipes WHERE id > $1";
+        std::string sql = std::string(kSwipeSelect) + " WHERE s.id > $1";
         std::vector<std::string> args{num(q.after)};
         auto where = [&](const char* cond, std::string value) {
             args.push_back(std::move(value));
             sql += std::string(" AND ") + cond + " $" + std::to_string(args.size());
         };
-        if (q.bus) where("bus =", *q.bus);
-        if (q.address) where("address =", num(*q.address));
-        if (q.card) where("card =", *q.card);
-        if (q.since) where("time >=", *q.since);
-        if (q.until) where("time <=", *q.until);
-        if (q.before) where("id <", num(*q.before));
+        if (q.bus) where("s.bus =", *q.bus);
+        if (q.address) where("s.address =", num(*q.address));
+        if (q.card) where("s.card =", *q.card);
+        if (q.since) where("s.time >=", *q.since);
+        if (q.until) where("s.time <=", *q.until);
+        if (q.before) where("s.id <", num(*q.before));
+        if (q.person) {
+            where("h.person =", num(*q.person));
+            sql += " AND s.card IN (SELECT card FROM card_holders WHERE person = $" + std::to_string(args.size()) + ")";
+        }
+        if (q.department) {
+            where("p.department =", *q.department);
+            sql += " AND s.card IN (SELECT c.card FROM card_holders c JOIN people d ON d.id = c.person "
+                   "WHERE d.department = $" + std::to_string(args.size()) + ")";
+        }
         args.push_back(num(q.limit));
-        sql += (q.newestFirst ? " ORDER BY id DESC LIMIT $" : " ORDER BY id LIMIT $") + std::to_string(args.size());
+        sql += (q.newestFirst ? " ORDER BY s.id DESC LIMIT $" : " ORDER BY s.id LIMIT $") + std::to_string(args.size());
         std::lock_guard lock(mutex_);
         Result r = exec(sql, args);
         std::vector<Swipe> out;
@@ -227,6 +267,7 @@ public:
             w.codeB = r.text(i, 7);
             w.line = r.text(i, 8);
             w.collectedAt = r.text(i, 9);
+            if (!r.isNull(i, 10)) w.person = PersonRef{r.integer(i, 10), r.text(i, 11)};
             out.push_back(std::move(w));
         }
         return out;
@@ -318,6 +359,137 @@ public:
         }
         tx.commit();
         return out;
+    }
+
+    std::vector<Person> people(const PersonQuery& q) override {
+        std::string sql = std::string(kPersonSelect) + " WHERE TRUE";
+        std::vector<std::string> args;
+        if (q.text) {
+            args.push_back(*q.text);
+            sql += " AND (strpos(lower(name), lower($1)) > 0 OR employee_no = $1)";
+        }
+        if (q.department) {
+            args.push_back(*q.department);
+            sql += " AND department = $" + std::to_string(args.size());
+        }
+        if (q.active) {
+            args.push_back(*q.active ? "true" : "false");
+            sql += " AND active = $" + std::to_string(args.size()) + "::boolean";
+        }
+        sql += " ORDER BY name, id";
+        std::lock_guard lock(mutex_);
+        Result r = exec(sql, args);
+        std::vector<Person> out;
+        for (int i = 0; i < r.rows(); ++i) out.push_back(personRow(r, i));
+        return out;
+    }
+
+    std::optional<Person> person(int64_t id) override {
+        std::lock_guard lock(mutex_);
+        Result r = exec(std::string(kPersonSelect) + " WHERE id = $1", {num(id)});
+        if (!r.rows()) return std::nullopt;
+        return personRow(r, 0);
+    }
+
+    int64_t addPerson(const Person& p) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        const int64_t id = insertPerson(p);
+        tx.commit();
+        return id;
+    }
+
+    bool updatePerson(const Person& p) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        employeeNoFree(p.employeeNo, p.id);
+        const bool changed =
+            exec("UPDATE people SET name = $1, department = $2, employee_no = NULLIF($3, ''), notes = $4, "
+                 "active = $5::boolean WHERE id = $6",
+                 {p.name, p.department, p.employeeNo, p.notes, p.active ? "true" : "false", num(p.id)})
+                .changed() > 0;
+        tx.commit();
+        return changed;
+    }
+
+    std::vector<Holding> holdings(int64_t person) override {
+        std::lock_guard lock(mutex_);
+        Result r = person ? exec(std::string(kHoldingSelect) + " WHERE person = $1 ORDER BY since, id", {num(person)})
+                          : exec(std::string(kHoldingSelect) + " ORDER BY since, id", {});
+        std::vector<Holding> out;
+        for (int i = 0; i < r.rows(); ++i) out.push_back(holdingRow(r, i));
+        return out;
+    }
+
+    std::vector<Holding> cardHoldings(const std::string& card) override {
+        std::lock_guard lock(mutex_);
+        return holdingsOf(card);
+    }
+
+    Holding holdCard(const std::string& card, int64_t person, const std::string& since) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        Holding h = insertHolding(card, person, since);
+        tx.commit();
+        return h;
+    }
+
+    std::optional<Holding> returnCard(const std::string& card, const std::string& until) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        auto h = endHolding(card, until);
+        tx.commit();
+        return h;
+    }
+
+    void importCards(const std::vector<ImportLine>& lines, const std::string& at) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        std::map<std::pair<std::string, std::string>, int64_t> created;  // by name and department
+        for (const ImportLine& l : lines) {
+            exec("INSERT INTO cards (logical, card) VALUES ($1, $2) "
+                 "ON CONFLICT (logical) DO UPDATE SET card = EXCLUDED.card",
+                 {l.card.logical, cardJson(l.card).dump()});
+            if (!l.holderNamed) continue;
+            int64_t person = l.holder.id;
+            if (!person) {
+                auto key = std::pair{l.holder.name, l.holder.department};
+                auto it = created.find(key);
+                person = it != created.end() ? it->second : created[key] = insertPerson(l.holder);
+            }
+            auto held = holdingsOf(l.card.logical);
+            if (!held.empty() && held.back().until.empty() && held.back().person == person) continue;
+            endHolding(l.card.logical, at);
+            insertHolding(l.card.logical, person, at);
+        }
+        announceCards();
+        tx.commit();
+    }
+
+    void attendanceSwipes(const AttendanceQuery& q, const std::function<void(const AttendanceSwipe&)>& take) override {
+        std::string sql =
+            "SELECT h.person, s.time, s.bus, s.address FROM card_holders h JOIN people p ON p.id = h.person "
+            "JOIN swipes s ON s.card = h.card AND s.time >= h.since AND (h.until IS NULL OR s.time < h.until) "
+            "WHERE s.time >= $1 AND s.time < $2 AND (h.until IS NULL OR h.until > $1) AND h.since < $2";
+        std::vector<std::string> args{q.since, q.until};
+        if (q.person) {
+            args.push_back(num(*q.person));
+            sql += " AND h.person = $" + std::to_string(args.size());
+        }
+        if (q.department) {
+            args.push_back(*q.department);
+            sql += " AND p.department = $" + std::to_string(args.size());
+        }
+        std::lock_guard lock(mutex_);
+        Result r = exec(sql, args);
+        AttendanceSwipe a;
+        for (int i = 0; i < r.rows(); ++i) {
+            a.person = r.integer(i, 0);
+            a.time = r.text(i, 1);
+            a.bus = r.text(i, 2);
+            a.address = static_cast<int>(r.integer(i, 3));
+            take(a);
+        }
     }
 
     int64_t mqttPosition(const std::string& node) override {
@@ -714,6 +886,60 @@ private:
             exec("INSERT INTO schema_version (version) VALUES ($1)", {num(n + 1)});
         }
         tx.commit();
+    }
+
+    static Person personRow(const Result& r, int i) {
+        Person p;
+        p.id = r.integer(i, 0);
+        p.name = r.text(i, 1);
+        p.department = r.text(i, 2);
+        p.employeeNo = r.text(i, 3);
+        p.notes = r.text(i, 4);
+        p.active = r.text(i, 5) == "t";
+        return p;
+    }
+
+    static Holding holdingRow(const Result& r, int i) {
+        return {r.integer(i, 0), r.text(i, 1), r.integer(i, 2), r.text(i, 3), r.text(i, 4)};
+    }
+
+    void employeeNoFree(const std::string& number, int64_t self) {
+        if (number.empty()) return;
+        Result r = exec("SELECT id FROM people WHERE employee_no = $1 AND id != $2", {number, num(self)});
+        if (r.rows())
+            throw StoreConflict("employee number " + number + " belongs to person " + std::to_string(r.integer(0, 0)));
+    }
+
+    int64_t insertPerson(const Person& p) {
+        employeeNoFree(p.employeeNo, 0);
+        Result r = exec("INSERT INTO people (name, department, employee_no, notes, active) "
+                        "VALUES ($1, $2, NULLIF($3, ''), $4, $5::boolean) RETURNING id",
+                        {p.name, p.department, p.employeeNo, p.notes, p.active ? "true" : "false"});
+        return r.integer(0, 0);
+    }
+
+    std::vector<Holding> holdingsOf(const std::string& card) {
+        Result r = exec(std::string(kHoldingSelect) + " WHERE card = $1 ORDER BY since, id", {card});
+        std::vector<Holding> out;
+        for (int i = 0; i < r.rows(); ++i) out.push_back(holdingRow(r, i));
+        return out;
+    }
+
+    Holding insertHolding(const std::string& card, int64_t person, const std::string& since) {
+        if (std::string why = holdingConflict(holdingsOf(card), since); !why.empty()) throw StoreConflict(why);
+        Result r = exec("INSERT INTO card_holders (card, person, since) VALUES ($1, $2, $3) RETURNING id",
+                        {card, num(person), since});
+        return {r.integer(0, 0), card, person, since, {}};
+    }
+
+    std::optional<Holding> endHolding(const std::string& card, const std::string& until) {
+        auto held = holdingsOf(card);
+        if (held.empty() || !held.back().until.empty()) return std::nullopt;
+        Holding h = held.back();
+        if (until < h.since) throw StoreConflict("card " + card + " is held since " + h.since + ", after " + until);
+        exec("UPDATE card_holders SET until = $1 WHERE id = $2", {until, num(h.id)});
+        h.until = until;
+        return h;
     }
 
     std::vector<DesiredCard> cardsWhere(const std::string& where, const std::vector<std::string>& args) {

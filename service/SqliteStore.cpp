@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <map>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -75,7 +76,35 @@ const char* const kMigrations[] = {
        CREATE INDEX audit_actor ON audit(actor, id);
        CREATE TRIGGER audit_unchanged BEFORE UPDATE ON audit
          BEGIN SELECT RAISE(ABORT, 'audit entries are never changed'); END;)",
+    // 6: people and the cards they hold over time; swipes by card and time
+    // for finding a swipe's holder and a person's days.
+    R"(CREATE TABLE people (
+         id INTEGER PRIMARY KEY AUTOINCREMENT,
+         name TEXT NOT NULL, department TEXT NOT NULL, employee_no TEXT, notes TEXT NOT NULL,
+         active INTEGER NOT NULL);
+       CREATE UNIQUE INDEX people_employee_no ON people(employee_no) WHERE employee_no IS NOT NULL;
+       CREATE INDEX people_department ON people(department);
+       CREATE TABLE card_holders (
+         id INTEGER PRIMARY KEY AUTOINCREMENT,
+         card TEXT NOT NULL, person INTEGER NOT NULL REFERENCES people(id),
+         since TEXT NOT NULL, until TEXT);
+       CREATE INDEX card_holders_card ON card_holders(card, since);
+       CREATE INDEX card_holders_person ON card_holders(person, since);
+       CREATE INDEX swipes_card_time ON swipes(card, time, bus, address);)",
 };
+
+// A swipe with the person who held its card at the time (NULLs when nobody).
+constexpr const char* kSwipeSelect =
+    "SELECT s.id, s.site, s.bus, s.address, s.card, s.time, s.code_a, s.code_b, s.line, s.collected_at, "
+    "p.id, p.name FROM swipes s "
+    "LEFT JOIN card_holders h ON h.card = s.card AND h.since <= s.time AND (h.until IS NULL OR s.time < h.until) "
+    "LEFT JOIN people p ON p.id = h.person";
+// Who held card ?1 at time ?2.
+constexpr const char* kHolderAt =
+    "SELECT p.id, p.name FROM card_holders h JOIN people p ON p.id = h.person "
+    "WHERE h.card = ?1 AND h.since <= ?2 AND (h.until IS NULL OR ?2 < h.until)";
+constexpr const char* kPersonSelect = "SELECT id, name, department, employee_no, notes, active FROM people";
+constexpr const char* kHoldingSelect = "SELECT id, card, person, since, until FROM card_holders";
 
 class Statement {
 public:
@@ -98,6 +127,13 @@ public:
         sqlite3_bind_int64(st_, i, v);
         return *this;
     }
+    // Empty text is bound as NULL.
+    Statement& bindOrNull(int i, const std::string& s) {
+        if (s.empty()) sqlite3_bind_null(st_, i);
+        else bind(i, s);
+        return *this;
+    }
+    bool isNull(int i) const { return sqlite3_column_type(st_, i) == SQLITE_NULL; }
     // True while a row is there.
     bool step() {
         int rc = sqlite3_step(st_);
@@ -121,6 +157,11 @@ public:
     std::string text(int i) const {
         auto p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
         return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, i))) : std::string();
+    }
+    // Into out, reusing its storage.
+    void textInto(int i, std::string& out) const {
+        auto p = reinterpret_cast<const char*>(sqlite3_column_text(st_, i));
+        out.assign(p ? p : "", p ? static_cast<size_t>(sqlite3_column_bytes(st_, i)) : 0);
     }
     int64_t integer(int i) const { return sqlite3_column_int64(st_, i); }
     bool null(int i) const { return sqlite3_column_type(st_, i) == SQLITE_NULL; }
@@ -210,6 +251,12 @@ public:
             p.bind(1, key).bind(2, c.address).bind(3, c.bus).bindInPlace(4, joined).bind(5, now).run();
             Statement old(db_, "DELETE FROM pending_batches WHERE device_key = ? AND address = ?");
             if (key != legacy) old.bind(1, legacy).bind(2, c.address).run();
+            Statement holder(db_, kHolderAt);
+            for (auto& s : rows) {
+                holder.bind(1, s.card).bind(2, s.time);
+                if (holder.step()) s.person = PersonRef{holder.integer(0), holder.text(1)};
+                holder.reset();
+            }
         }
         tx.commit();
         return rows;
@@ -222,15 +269,20 @@ public:
     }
 
     std::vector<Swipe> swipes(const SwipeQuery& q) override {
-        std::string sql =
-            "SELECT id, site, bus, address, card, time, code_a, code_b, line, collected_at FROM swipes WHERE id > ?";
-        if (q.bus) sql += " AND bus = ?";
-        if (q.address) sql += " AND address = ?";
-        if (q.card) sql += " AND card = ?";
-        if (q.since) sql += " AND time >= ?";
-        if (q.until) sql += " AND time <= ?";
-        if (q.before) sql += " AND id < ?";
-        sql += q.newestFirst ? " ORDER BY id DESC LIMIT ?" : " ORDER BY id LIMIT ?";
+        std::string sql = std::string(kSwipeSelect) + " WHERE s.id > ?";
+        if (q.bus) sql += " AND s.bus = ?";
+        if (q.address) sql += " AND s.address = ?";
+        if (q.card) sql += " AND s.card = ?";
+        if (q.since) sql += " AND s.time >= ?";
+        if (q.until) sql += " AND s.time <= ?";
+        if (q.before) sql += " AND s.id < ?";
+        // The cards the person (or department) ever held narrow the swipes
+        // read through their index; the holding then decides each swipe.
+        if (q.person) sql += " AND h.person = ? AND s.card IN (SELECT card FROM card_holders WHERE person = ?)";
+        if (q.department)
+            sql += " AND p.department = ? AND s.card IN (SELECT c.card FROM card_holders c JOIN people d "
+                   "ON d.id = c.person WHERE d.department = ?)";
+        sql += q.newestFirst ? " ORDER BY s.id DESC LIMIT ?" : " ORDER BY s.id LIMIT ?";
         std::lock_guard lock(mutex_);
         Statement s(db_, sql.c_str());
         int i = 1;
@@ -241,6 +293,8 @@ public:
         if (q.since) s.bind(i++, *q.since);
         if (q.until) s.bind(i++, *q.until);
         if (q.before) s.bind(i++, *q.before);
+        for (int n = 0; q.person && n < 2; ++n) s.bind(i++, *q.person);
+        for (int n = 0; q.department && n < 2; ++n) s.bind(i++, *q.department);
         s.bind(i++, int64_t{q.limit});
         std::vector<Swipe> out;
         while (s.step()) {
@@ -255,6 +309,7 @@ public:
             w.codeB = s.text(7);
             w.line = s.text(8);
             w.collectedAt = s.text(9);
+            if (!s.isNull(10)) w.person = PersonRef{s.integer(10), s.text(11)};
             out.push_back(std::move(w));
         }
         return out;
@@ -523,6 +578,141 @@ public:
         Statement s(db_, "DELETE FROM api_tokens WHERE name = ?");
         s.bind(1, name).run();
         return sqlite3_changes(db_) > 0;
+    std::vector<Person> people(const PersonQuery& q) override {
+        std::string sql = std::string(kPersonSelect) + " WHERE 1 = 1";
+        if (q.text) sql += " AND (instr(lower(name), lower(?1)) > 0 OR employee_no = ?1)";
+        if (q.department) sql += " AND department = ?2";
+        if (q.active) sql += " AND active = ?3";
+        sql += " ORDER BY name, id";
+        std::lock_guard lock(mutex_);
+        Statement s(db_, sql.c_str());
+        if (q.text) s.bind(1, *q.text);
+        if (q.department) s.bind(2, *q.department);
+        if (q.active) s.bind(3, int64_t{*q.active ? 1 : 0});
+        std::vector<Person> out;
+        while (s.step()) out.push_back(personRow(s));
+        return out;
+    }
+
+    std::optional<Person> person(int64_t id) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, (std::string(kPersonSelect) + " WHERE id = ?").c_str());
+        s.bind(1, id);
+        if (!s.step()) return std::nullopt;
+        return personRow(s);
+    }
+
+    int64_t addPerson(const Person& p) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        const int64_t id = insertPerson(p);
+        tx.commit();
+        return id;
+    }
+
+    bool updatePerson(const Person& p) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        employeeNoFree(p.employeeNo, p.id);
+        Statement s(db_, "UPDATE people SET name = ?, department = ?, employee_no = ?, notes = ?, active = ? WHERE id = ?");
+        s.bind(1, p.name).bind(2, p.department).bindOrNull(3, p.employeeNo).bind(4, p.notes);
+        s.bind(5, int64_t{p.active ? 1 : 0}).bind(6, p.id).run();
+        const bool changed = sqlite3_changes(db_) > 0;
+        tx.commit();
+        return changed;
+    }
+
+    std::vector<Holding> holdings(int64_t person) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, (std::string(kHoldingSelect) + (person ? " WHERE person = ?" : "") + " ORDER BY since, id").c_str());
+        if (person) s.bind(1, person);
+        std::vector<Holding> out;
+        while (s.step()) out.push_back(holdingRow(s));
+        return out;
+    }
+
+    std::vector<Holding> cardHoldings(const std::string& card) override {
+        std::lock_guard lock(mutex_);
+        return holdingsOf(card);
+    }
+
+    Holding holdCard(const std::string& card, int64_t person, const std::string& since) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        Holding h = insertHolding(card, person, since);
+        tx.commit();
+        return h;
+    }
+
+    std::optional<Holding> returnCard(const std::string& card, const std::string& until) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        auto h = endHolding(card, until);
+        tx.commit();
+        return h;
+    }
+
+    void importCards(const std::vector<ImportLine>& lines, const std::string& at) override {
+        std::lock_guard lock(mutex_);
+        Transaction tx(*this);
+        {
+            // Each statement prepared once: a file may hold many thousands of cards.
+            Statement put(db_, "INSERT INTO cards (logical, card) VALUES (?, ?) "
+                               "ON CONFLICT (logical) DO UPDATE SET card = excluded.card");
+            // Holdings never overlap, so the latest tells whether the card is held.
+            Statement latest(db_, "SELECT id, person, since, until FROM card_holders WHERE card = ? "
+                                  "ORDER BY since DESC, id DESC LIMIT 1");
+            Statement end(db_, "UPDATE card_holders SET until = ? WHERE id = ?");
+            Statement hold(db_, "INSERT INTO card_holders (card, person, since) VALUES (?, ?, ?)");
+            std::map<std::pair<std::string, std::string>, int64_t> created;  // by name and department
+            for (const ImportLine& l : lines) {
+                const std::string& card = l.card.logical;
+                put.bind(1, card).bind(2, cardJson(l.card).dump()).run();
+                if (!l.holderNamed) continue;
+                int64_t person = l.holder.id;
+                if (!person) {
+                    auto key = std::pair{l.holder.name, l.holder.department};
+                    auto it = created.find(key);
+                    person = it != created.end() ? it->second : created[key] = insertPerson(l.holder);
+                }
+                latest.bind(1, card);
+                if (latest.step()) {
+                    const int64_t id = latest.integer(0), holder = latest.integer(1);
+                    const std::string since = latest.text(2), until = latest.text(3);
+                    const bool open = latest.isNull(3);
+                    latest.reset();
+                    if (open && holder == person) continue;
+                    if (open && at < since) throw StoreConflict("card " + card + " is held since " + since + ", after " + at);
+                    if (!open && until > at) throw StoreConflict("card " + card + " was held until " + until);
+                    if (open) end.bind(1, at).bind(2, id).run();
+                } else {
+                    latest.reset();
+                }
+                hold.bind(1, card).bind(2, person).bind(3, at).run();
+            }
+        }
+        tx.commit();
+    }
+
+    void attendanceSwipes(const AttendanceQuery& q, const std::function<void(const AttendanceSwipe&)>& take) override {
+        std::string sql = "SELECT h.person, s.time, s.bus, s.address FROM card_holders h ";
+        if (q.department) sql += "JOIN people p ON p.id = h.person AND p.department = ?4 ";
+        sql += "JOIN swipes s ON s.card = h.card AND s.time >= h.since AND (h.until IS NULL OR s.time < h.until) "
+               "WHERE s.time >= ?1 AND s.time < ?2 AND (h.until IS NULL OR h.until > ?1) AND h.since < ?2";
+        if (q.person) sql += " AND h.person = ?3";
+        std::lock_guard lock(mutex_);
+        Statement s(db_, sql.c_str());
+        s.bind(1, q.since).bind(2, q.until);
+        if (q.person) s.bind(3, *q.person);
+        if (q.department) s.bind(4, *q.department);
+        AttendanceSwipe a;
+        while (s.step()) {
+            a.person = s.integer(0);
+            s.textInto(1, a.time);
+            s.textInto(2, a.bus);
+            a.address = static_cast<int>(s.integer(3));
+            take(a);
+        }
     }
 
     // One database file serves one node: its leases are all held together
@@ -646,6 +836,62 @@ private:
             exec("INSERT INTO schema_version (version) VALUES (" + std::to_string(v + 1) + ")");
             tx.commit();
         }
+    }
+
+    static Person personRow(const Statement& s) {
+        Person p;
+        p.id = s.integer(0);
+        p.name = s.text(1);
+        p.department = s.text(2);
+        p.employeeNo = s.text(3);
+        p.notes = s.text(4);
+        p.active = s.integer(5) != 0;
+        return p;
+    }
+
+    static Holding holdingRow(const Statement& s) {
+        return {s.integer(0), s.text(1), s.integer(2), s.text(3), s.text(4)};
+    }
+
+    void employeeNoFree(const std::string& number, int64_t self) {
+        if (number.empty()) return;
+        Statement s(db_, "SELECT id FROM people WHERE employee_no = ? AND id != ?");
+        s.bind(1, number).bind(2, self);
+        if (s.step()) throw StoreConflict("employee number " + number + " belongs to person " + std::to_string(s.integer(0)));
+    }
+
+    int64_t insertPerson(const Person& p) {
+        employeeNoFree(p.employeeNo, 0);
+        Statement s(db_, "INSERT INTO people (name, department, employee_no, notes, active) VALUES (?, ?, ?, ?, ?)");
+        s.bind(1, p.name).bind(2, p.department).bindOrNull(3, p.employeeNo).bind(4, p.notes);
+        s.bind(5, int64_t{p.active ? 1 : 0}).run();
+        return sqlite3_last_insert_rowid(db_);
+    }
+
+    std::vector<Holding> holdingsOf(const std::string& card) {
+        Statement s(db_, (std::string(kHoldingSelect) + " WHERE card = ? ORDER BY since, id").c_str());
+        s.bind(1, card);
+        std::vector<Holding> out;
+        while (s.step()) out.push_back(holdingRow(s));
+        return out;
+    }
+
+    Holding insertHolding(const std::string& card, int64_t person, const std::string& since) {
+        if (std::string why = holdingConflict(holdingsOf(card), since); !why.empty()) throw StoreConflict(why);
+        Statement s(db_, "INSERT INTO card_holders (card, person, since) VALUES (?, ?, ?)");
+        s.bind(1, card).bind(2, person).bind(3, since).run();
+        return {sqlite3_last_insert_rowid(db_), card, person, since, {}};
+    }
+
+    std::optional<Holding> endHolding(const std::string& card, const std::string& until) {
+        auto held = holdingsOf(card);
+        if (held.empty() || !held.back().until.empty()) return std::nullopt;
+        Holding h = held.back();
+        if (until < h.since) throw StoreConflict("card " + card + " is held since " + h.since + ", after " + until);
+        Statement s(db_, "UPDATE card_holders SET until = ? WHERE id = ?");
+        s.bind(1, until).bind(2, h.id).run();
+        h.until = until;
+        return h;
     }
 
     std::vector<DesiredCard> cardsWhere(const std::string& where, const std::string& arg) {

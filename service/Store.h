@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,15 +25,25 @@ struct StoreError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Who held a swipe's card at the swipe's time.
+struct PersonRef {
+    int64_t id = 0;
+    std::string name;
+    bool operator==(const PersonRef&) const = default;
+};
+
 struct Swipe {
     int64_t id = 0;
     std::string site, bus;
     int address = 0;
     std::string card, time, codeA, codeB, line, collectedAt;
+    std::optional<PersonRef> person;
 };
 
 struct SwipeQuery {
     std::optional<std::string> bus, card;
+    std::optional<int64_t> person;           // swipes of cards the person held at the time
+    std::optional<std::string> department;   // ... or anyone of the department held
     std::optional<std::string> since, until;  // YYYY-MM-DDThh:mm as stored, both inclusive
     std::optional<int> address;
     int64_t after = 0;
@@ -97,6 +108,58 @@ struct UserRecord {
 // A named API token: only the digest of the token is kept.
 struct TokenRecord {
     std::string name, role, hash, created;
+};
+
+// A request the store refused because it contradicts what is stored (an
+// employee number in use, a card already held).
+struct StoreConflict : StoreError {
+    using StoreError::StoreError;
+};
+
+struct Person {
+    int64_t id = 0;
+    std::string name, department;
+    std::string employeeNo;  // empty: none; unique when given
+    std::string notes;
+    bool active = true;
+};
+
+struct PersonQuery {
+    std::optional<std::string> text;        // part of the name or the employee number
+    std::optional<std::string> department;  // exactly
+    std::optional<bool> active;
+};
+
+// A card held by a person from since until until (local times
+// YYYY-MM-DDThh:mm, as swipes are stored; until empty: still held). A swipe
+// at since belongs to the holding, one at until no longer does.
+struct Holding {
+    int64_t id = 0;
+    std::string card;
+    int64_t person = 0;
+    std::string since, until;
+};
+
+// One line of a card import as decided beforehand: the card as it is to be
+// stored (an existing card keeps its controllers), and when a holder is
+// named, the person (id 0: created with this name and department).
+struct ImportLine {
+    CardEntry card;
+    bool holderNamed = false;
+    Person holder;
+};
+
+// One swipe of an attendance report: whose card it was and where.
+struct AttendanceSwipe {
+    int64_t person = 0;
+    std::string time, bus;
+    int address = 0;
+};
+
+struct AttendanceQuery {
+    std::string since, until;  // since inclusive, until exclusive (YYYY-MM-DDThh:mm)
+    std::optional<int64_t> person;
+    std::optional<std::string> department;
 };
 
 class Store {
@@ -180,6 +243,31 @@ public:
     virtual std::vector<TokenRecord> tokens() = 0;
     virtual bool addToken(const TokenRecord& token) = 0;
     virtual bool removeToken(const std::string& name) = 0;
+
+    // People and the cards they hold over time.
+    virtual std::vector<Person> people(const PersonQuery& q) = 0;
+    virtual std::optional<Person> person(int64_t id) = 0;
+    // The new person's id; StoreConflict when the employee number is in use.
+    virtual int64_t addPerson(const Person& p) = 0;
+    // False when there is no such person; StoreConflict as for addPerson.
+    virtual bool updatePerson(const Person& p) = 0;
+    // Holdings of a person (or of everyone for 0), oldest first.
+    virtual std::vector<Holding> holdings(int64_t person) = 0;
+    // The card's holdings, oldest first.
+    virtual std::vector<Holding> cardHoldings(const std::string& card) = 0;
+    // The person holds the card from since on; StoreConflict when the card
+    // is held by anyone at since or later.
+    virtual Holding holdCard(const std::string& card, int64_t person, const std::string& since) = 0;
+    // Ends the card's open holding at until; nothing when it has none.
+    // StoreConflict when until is before the holding began.
+    virtual std::optional<Holding> returnCard(const std::string& card, const std::string& until) = 0;
+    // All lines in one transaction, or none: each card put (an existing one
+    // keeps its controllers), named holders created as needed, and a card
+    // whose holder changes handed over at `at`.
+    virtual void importCards(const std::vector<ImportLine>& lines, const std::string& at) = 0;
+    // Every swipe of the query's time span made with a card someone held at
+    // the time, in no particular order.
+    virtual void attendanceSwipes(const AttendanceQuery& q, const std::function<void(const AttendanceSwipe&)>& take) = 0;
 
     // Leases: which node serves a bus (keys "bus:NAME", "device:DEVICE").
     // True when holder now holds key for ttl: it was free, had expired, or

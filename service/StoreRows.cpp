@@ -27,6 +27,21 @@ std::vector<std::string> splitLines(const std::string& text) {
     return out;
 }
 
+nlohmann::json swipeJson(const Swipe& s) {
+    nlohmann::json person = s.person ? nlohmann::json{{"id", s.person->id}, {"name", s.person->name}} : nlohmann::json();
+    return {{"id", s.id},     {"site", s.site}, {"bus", s.bus},      {"address", s.address},
+            {"card", s.card}, {"time", s.time}, {"code_a", s.codeA}, {"code_b", s.codeB},
+            {"line", s.line}, {"collected_at", s.collectedAt}, {"person", person}};
+}
+
+std::string holdingConflict(const std::vector<Holding>& held, const std::string& since) {
+    for (const Holding& h : held) {
+        if (h.until.empty()) return "card " + h.card + " is held by person " + std::to_string(h.person) + " since " + h.since;
+        if (h.until > since) return "card " + h.card + " was held by person " + std::to_string(h.person) + " until " + h.until;
+    }
+    return {};
+}
+
 nlohmann::json cardJson(const CardEntry& c) {
     return {{"physical", c.physical}, {"valid_from", c.validFrom}, {"valid_to", c.validTo},
             {"hours", {c.hoursFrom, c.hoursTo}}, {"days", {c.dayFirst, c.dayLast}}, {"lock1", c.lock1},

@@ -32,6 +32,23 @@ Response listCards(ApiContext& api, const Request& req);
 Response putCard(ApiContext& api, const Request& req);
 Response deleteCard(ApiContext& api, const Request& req);
 
+// PeopleHandlers.cpp: people and the cards they hold.
+Response listPeople(ApiContext& api, const Request& req);
+Response getPerson(ApiContext& api, const Request& req);
+Response createPerson(ApiContext& api, const Request& req);
+Response updatePerson(ApiContext& api, const Request& req);
+Response deactivatePerson(ApiContext& api, const Request& req);
+Response holdCard(ApiContext& api, const Request& req);
+Response returnCard(ApiContext& api, const Request& req);
+Response cardHolders(ApiContext& api, const Request& req);
+
+// CardFiles.cpp: cards in and out as CSV.
+Response importCards(ApiContext& api, const Request& req);
+Response exportCards(ApiContext& api, const Request& req);
+
+// Reports.cpp
+Response attendanceReport(ApiContext& api, const Request& req);
+
 // Status.cpp: health, metrics, the API's description, the event stream.
 Response health(ApiContext& api, const Request& req);
 Response metrics(ApiContext& api, const Request& req);

@@ -30,12 +30,26 @@ void addRoutes(http::Router& r, ApiContext& api) {
     r.add({"GET",    ctl + "/cards",                     Role::Viewer,   "",               Runs::Store,  h(api::controllerCards)});
     r.add({"POST",   ctl + "/cards/resync",              Role::Admin,    "cards.resync",   Runs::Store,  h(api::resyncCards)});
     r.add({"GET",    "/api/v1/swipes",                   Role::Viewer,   "",               Runs::Store,  h(api::listSwipes),
-           {"bus", "address", "card", "since", "until", "after", "before", "order", "limit"}});
+           {"bus", "address", "card", "since", "until", "after", "before", "order", "limit", "person", "department"}});
     r.add({"GET",    "/api/v1/cards",                    Role::Viewer,   "",               Runs::Store,  h(api::listCards)});
     r.add({"PUT",    "/api/v1/cards/{logical}",          Role::Admin,    "card.put",       Runs::Store,  h(api::putCard)});
     r.add({"DELETE", "/api/v1/cards/{logical}",          Role::Admin,    "card.delete",    Runs::Store,  h(api::deleteCard)});
     r.add({"GET",    "/api/v1/audit",                    Role::Admin,    "",               Runs::Store,  h(api::listAudit),
            {"actor", "action", "since", "until", "after", "limit"}});
+    r.add({"POST",   "/api/v1/cards/import",             Role::Admin,    "cards.import",   Runs::Store,  h(api::importCards),
+           {"dry_run"}});
+    r.add({"GET",    "/api/v1/cards/export",             Role::Viewer,   "",               Runs::Store,  h(api::exportCards)});
+    r.add({"GET",    "/api/v1/cards/{logical}/holders",  Role::Viewer,   "",               Runs::Store,  h(api::cardHolders)});
+    r.add({"POST",   "/api/v1/cards/{logical}/return",   Role::Admin,    "card.return",    Runs::Store,  h(api::returnCard)});
+    r.add({"GET",    "/api/v1/people",                   Role::Viewer,   "",               Runs::Store,  h(api::listPeople),
+           {"q", "department", "active"}});
+    r.add({"POST",   "/api/v1/people",                   Role::Admin,    "person.create",  Runs::Store,  h(api::createPerson)});
+    r.add({"GET",    "/api/v1/people/{id}",              Role::Viewer,   "",               Runs::Store,  h(api::getPerson)});
+    r.add({"PUT",    "/api/v1/people/{id}",              Role::Admin,    "person.update",  Runs::Store,  h(api::updatePerson)});
+    r.add({"POST",   "/api/v1/people/{id}/deactivate",   Role::Admin,    "person.deactivate", Runs::Store, h(api::deactivatePerson)});
+    r.add({"POST",   "/api/v1/people/{id}/cards",        Role::Admin,    "card.hold",      Runs::Store,  h(api::holdCard)});
+    r.add({"GET",    "/api/v1/reports/attendance",       Role::Viewer,   "",               Runs::Store,  h(api::attendanceReport),
+           {"from", "to", "person", "department", "format"}});
     r.add({"GET",    "/api/v1/events",                   Role::Viewer,   "",               Runs::Inline, h(api::events)});
     r.add({"POST",   "/api/v1/session",                  Role::Public,   "session.signin", Runs::Store,  h(api::signIn)});
     r.add({"GET",    "/api/v1/session",                  Role::Viewer,   "",               Runs::Inline, h(api::whoAmI)});

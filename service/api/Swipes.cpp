@@ -1,19 +1,10 @@
 // The swipe search.
+#include "service/StoreRows.h"
 #include "service/api/Handlers.h"
 
 namespace ostrel::service::api {
 
 using nlohmann::json;
-
-namespace {
-
-json swipeJson(const Swipe& s) {
-    return {{"id", s.id},     {"site", s.site}, {"bus", s.bus},      {"address", s.address},
-            {"card", s.card}, {"time", s.time}, {"code_a", s.codeA}, {"code_b", s.codeB},
-            {"line", s.line}, {"collected_at", s.collectedAt}};
-}
-
-}  // namespace
 
 Response listSwipes(ApiContext& api, const Request& req) {
     SwipeQuery q;
@@ -36,6 +27,11 @@ Response listSwipes(ApiContext& api, const Request& req) {
         q.newestFirst = *v == "desc";
     }
     if (auto v = req.queryValue("limit")) q.limit = static_cast<int>(http::integerText(*v, "limit", 1, 1000));
+    if (auto v = req.queryValue("person")) q.person = http::integerText(*v, "person", 1, INT64_MAX / 2);
+    if (auto v = req.queryValue("department")) {
+        if (v->size() > 100) throw http::FieldError("department", "must be at most 100 bytes");
+        q.department = *v;
+    }
     auto rows = api.store.swipes(q);
     json list = json::array();
     for (const auto& r : rows) list.push_back(swipeJson(r));

@@ -238,7 +238,9 @@ TEST_F(Api, OpenApiDescribesEveryEndpoint) {
                           "/api/v1/controllers/{bus}/{address}/clock", "/api/v1/controllers/{bus}/{address}/collect",
                           "/api/v1/swipes", "/api/v1/cards", "/api/v1/cards/{logical}",
                           "/api/v1/controllers/{bus}/{address}/cards",
-                          "/api/v1/controllers/{bus}/{address}/cards/resync", "/api/v1/events", "/healthz", "/metrics"})
+                          "/api/v1/controllers/{bus}/{address}/cards/resync", "/api/v1/events", "/healthz", "/metrics",
+                          "/api/v1/people", "/api/v1/people/{id}", "/api/v1/people/{id}/cards",
+                          "/api/v1/cards/import", "/api/v1/cards/export", "/api/v1/reports/attendance"})
         EXPECT_TRUE(doc["paths"].contains(p)) << p;
 }
 

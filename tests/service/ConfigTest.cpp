@@ -180,6 +180,18 @@ TEST_F(ConfigFile, ProbeWaitIsBetweenAReplysTransferAndTheFullSecond) {
               std::string::npos);
 }
 
+TEST_F(ConfigFile, AttendanceDaysStartAtATimeOfDay) {
+    EXPECT_EQ(loadConfig(write("")).reportDayStarts, 0);
+    EXPECT_EQ(loadConfig(write("[reports]\nday_starts = \"04:00\"\n")).reportDayStarts, 240);
+    EXPECT_EQ(loadConfig(write("[reports]\nday_starts = \"23:59\"\n")).reportDayStarts, 23 * 60 + 59);
+    for (const char* bad : {"\"24:00\"", "\"4:00\"", "\"04:60\"", "\"04-00\"", "\"\"", "4", "\"04:00:00\""}) {
+        const std::string e = errorOf(std::string("[reports]\nday_starts = ") + bad + "\n");
+        EXPECT_NE(e.find(":2: reports.day_starts: must be"), std::string::npos) << bad << ": " << e;
+    }
+    EXPECT_NE(errorOf("[reports]\nweek_starts = \"1\"\n").find("reports.week_starts: unknown key"), std::string::npos);
+    EXPECT_NE(errorOf("reports = 1\n").find("reports: must be a table"), std::string::npos);
+}
+
 TEST(Durations, AcceptTheirUnitsOnly) {
     Millis d;
     EXPECT_TRUE(parseDuration("500ms", d) && d == Millis(500));

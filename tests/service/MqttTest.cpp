@@ -126,6 +126,13 @@ TEST(Mqtt, EveryFrontEndGivesASwipeTheSameFields) {
     Subscriber sub(broker.port(), "ostrel/test/#", node.dir() / "sub.txt");
     ASSERT_GT(node.start(), 0) << node.log();
     ASSERT_TRUE(eventually([&] { return node.log().find("mqtt: connected") != std::string::npos; })) << node.log();
+    // The card's holder goes with the swipe through the service's front ends.
+    auto made = node.client().Post("/api/v1/people", R"({"name": "Ann Lee"})", "application/json");
+    ASSERT_TRUE(made && made->status == 201);
+    const json holder = {{"id", json::parse(made->body)["id"]}, {"name", "Ann Lee"}};
+    auto held = node.client().Post("/api/v1/people/" + holder["id"].dump() + "/cards",
+                                   R"({"card": "001234", "since": "2026-01-01T00:00"})", "application/json");
+    ASSERT_TRUE(held && held->status == 201);
     std::string events;
     std::atomic<bool> subscribed{false};
     auto c = node.client();
@@ -157,6 +164,7 @@ TEST(Mqtt, EveryFrontEndGivesASwipeTheSameFields) {
         for (const auto& [field, value] : expected.items())
             EXPECT_EQ(swipe.value(field, json()), value) << frontEnd << " " << field << ": " << swipe.dump();
     EXPECT_EQ(seen.size(), 5u);
+    for (const char* frontEnd : {"event", "mqtt", "api"}) EXPECT_EQ(seen[frontEnd]["person"], holder) << frontEnd;
 }
 
 // Where the broker got to is the store's: a node killed and restarted while

@@ -217,7 +217,7 @@ def test_the_page_from_sign_in_to_cards(site):
         d.find_element(By.ID, "export").click()
         csv = wait(d, lambda: d.execute_script("return window.lastCsv"))
         lines = csv.strip().split("\r\n")
-        assert lines[0] == "id,site,bus,address,card,time,code_a,code_b,line,collected_at"
+        assert lines[0] == "id,site,bus,address,card,time,code_a,code_b,line,collected_at,person"
         assert len(lines) == 2 and ",north,2,00ABCD," in lines[1]
 
         # A card enrolled in the page reaches the simulated controller.

@@ -83,10 +83,10 @@ function search(ev) {
   return guarded(() => showNewest(filtersFromForm()));
 }
 
-const CSV_FIELDS = ['id', 'site', 'bus', 'address', 'card', 'time', 'code_a', 'code_b', 'line', 'collected_at'];
+const CSV_FIELDS = ['id', 'site', 'bus', 'address', 'card', 'time', 'code_a', 'code_b', 'line', 'collected_at', 'person'];
 function csv(rows) {
   const q = (v) => /[",\r\n]/.test(String(v)) ? '"' + String(v).replace(/"/g, '""') + '"' : String(v);
-  return [CSV_FIELDS.join(',')].concat(rows.map((r) => CSV_FIELDS.map((f) => q(r[f])).join(','))).join('\r\n') + '\r\n';
+  return [CSV_FIELDS.join(',')].concat(rows.map((r) => CSV_FIELDS.map((f) => q(f === 'person' ? (r.person ? r.person.name : '') : r[f])).join(','))).join('\r\n') + '\r\n';
 }
 function exportCsv() {
   const text = csv(shown.rows);
