@@ -578,6 +578,8 @@ public:
         Statement s(db_, "DELETE FROM api_tokens WHERE name = ?");
         s.bind(1, name).run();
         return sqlite3_changes(db_) > 0;
+    }
+
     std::vector<Person> people(const PersonQuery& q) override {
         std::string sql = std::string(kPersonSelect) + " WHERE 1 = 1";
         if (q.text) sql += " AND (instr(lower(name), lower(?1)) > 0 OR employee_no = ?1)";
