@@ -124,9 +124,13 @@ TEST_F(Audit, EveryStateChangingRouteIsAuditedDoneOrRefused) {
         EXPECT_EQ(count(), before + 1);
         Row row = newest();
         EXPECT_EQ(row.action, route.action);
-        EXPECT_EQ(row.actor, "token");
-        EXPECT_EQ(row.kind, "token");
-        EXPECT_EQ(row.role, "admin");
+        // A route open to anyone (signing in) names the account it tried,
+        // none here; the sessions' tests check it names one.
+        if (route.role != service::http::Role::Public) {
+            EXPECT_EQ(row.actor, "token");
+            EXPECT_EQ(row.kind, "token");
+            EXPECT_EQ(row.role, "admin");
+        }
         EXPECT_EQ(row.address, "127.0.0.1");
         EXPECT_EQ(row.status, r->status);
         EXPECT_EQ(row.outcome, r->status / 100 == 2 ? "done" : r->status == 504 ? "no_reply" : "refused") << r->body;

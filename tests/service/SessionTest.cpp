@@ -77,6 +77,46 @@ TEST(WebSessions, CookieFlagsSignOutIdleExpiryAndTheCrossSiteForm) {
     EXPECT_EQ(status(c.Get("/api/v1/session", sessionHeaders(idle.key))), 401);
 }
 
+// The audit trail names the account a sign-in tried, whether it got in or
+// not, and the operator behind each change made with the session.
+TEST(WebSessions, SignInsAndWhatASessionDoesAreAuditedByName) {
+    SimBus bus({20});
+    Ostreld service;
+    service.configure({{"north", bus.path(), {20}, "1s", "10s"}});
+    addUser(service, "olaf", "operator", "olaf-password");
+    const int port = service.start();
+    ASSERT_GT(port, 0) << service.log();
+    auto c = service.client(false);
+
+    EXPECT_EQ(signIn(port, "olaf", "not-olafs-password").status, 401);
+    SignIn s = signIn(port, "olaf", "olaf-password");
+    ASSERT_EQ(s.status, 200) << s.body;
+    EXPECT_EQ(status(c.Post("/api/v1/controllers/north/20/locks/1/open", sessionHeaders(s.key), "", "application/json")),
+              200);
+    EXPECT_EQ(status(c.Delete("/api/v1/session", sessionHeaders(s.key))), 200);
+
+    auto admin = service.client();
+    auto r = admin.Get("/api/v1/audit?limit=10");
+    ASSERT_EQ(status(r), 200);
+    for (const char* secret : {"olaf-password", "not-olafs-password"})
+        EXPECT_EQ(r->body.find(secret), std::string::npos) << secret;
+    const auto entries = nlohmann::json::parse(r->body)["audit"];
+    ASSERT_GE(entries.size(), 4u) << r->body;
+    const std::vector<std::vector<std::string>> want = {{"session.signout", "olaf", "operator", "done"},
+                                                        {"lock.open", "olaf", "operator", "done"},
+                                                        {"session.signin", "olaf", "operator", "done"},
+                                                        {"session.signin", "olaf", "public", "refused"}};
+    for (size_t i = 0; i < want.size(); ++i) {
+        const auto& e = entries[i];
+        SCOPED_TRACE(e.dump());
+        EXPECT_EQ(e["action"], want[i][0]);
+        EXPECT_EQ(e["actor"], want[i][1]);
+        EXPECT_EQ(e["actor_kind"], "user");
+        EXPECT_EQ(e["role"], want[i][2]);
+        EXPECT_EQ(e["outcome"], want[i][3]);
+    }
+}
+
 TEST(WebSessions, OverTlsTheCookieIsSecure) {
     SimBus bus({20});
     Ostreld service;

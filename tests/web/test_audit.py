@@ -6,7 +6,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-from test_web import browser, click, open_page, quit, shot, sign_in, start_site, stop_site, text, wait
+from test_web import ADMIN, browser, click, open_page, quit, shot, sign_in, start_site, stop_site, text, wait
 
 
 @pytest.fixture(scope="module")
@@ -36,7 +36,7 @@ def test_an_opening_shows_on_the_audit_page(site):
         _, outcome, line = rows(d)[0]  # newest first
         assert outcome == "done"
         assert "lock opened" in line and "bus=north address=2 lock=1" in line
-        assert "token (admin)" in line and "127.0.0.1" in line and "UTC" in line
+        assert f"{ADMIN} (admin)" in line and "127.0.0.1" in line and "UTC" in line
         shot(d, "web-audit")
 
         # Filters: another action finds nothing; the opening's action finds it.
@@ -45,7 +45,7 @@ def test_an_opening_shows_on_the_audit_page(site):
         wait(d, lambda: d.find_element(By.ID, "audit-empty").is_displayed())
         assert rows(d) == []
         Select(d.find_element(By.ID, "a-action")).select_by_value("lock.open")
-        d.find_element(By.ID, "a-actor").send_keys("token")
+        d.find_element(By.ID, "a-actor").send_keys(ADMIN)
         d.find_element(By.CSS_SELECTOR, "#audit-form button[type=submit]").click()
         wait(d, lambda: len(rows(d)) == 1)
         d.find_element(By.ID, "a-actor").clear()

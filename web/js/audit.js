@@ -9,7 +9,10 @@ words({
     'outcome.done': 'done', 'outcome.refused': 'refused', 'outcome.no_reply': 'no reply',
     'action.lock.open': 'lock opened', 'action.lock.delay': 'lock delay set', 'action.clock.set': 'clock set',
     'action.collect': 'collection', 'action.cards.resync': 'cards resynced', 'action.card.put': 'card saved',
-    'action.card.delete': 'card removed',
+    'action.card.delete': 'card removed', 'action.cards.import': 'cards imported', 'action.card.hold': 'card given',
+    'action.card.return': 'card handed back', 'action.person.create': 'person added',
+    'action.person.update': 'person changed', 'action.person.deactivate': 'person left',
+    'action.session.signin': 'signed in', 'action.session.signout': 'signed out',
   },
   zh: {
     audit: '操作记录', actor: '操作人', action: '操作', target: '对象', address: '来源地址', outcome: '结果',
@@ -17,11 +20,15 @@ words({
     'outcome.done': '完成', 'outcome.refused': '被拒绝', 'outcome.no_reply': '无应答',
     'action.lock.open': '开锁', 'action.lock.delay': '设置开门延时', 'action.clock.set': '校时',
     'action.collect': '采集记录', 'action.cards.resync': '重新下发卡', 'action.card.put': '保存卡',
-    'action.card.delete': '删除卡',
+    'action.card.delete': '删除卡', 'action.cards.import': '导入卡', 'action.card.hold': '发卡',
+    'action.card.return': '退卡', 'action.person.create': '添加人员', 'action.person.update': '修改人员',
+    'action.person.deactivate': '人员离职', 'action.session.signin': '登录', 'action.session.signout': '退出登录',
   },
 });
 
-const AUDIT_ACTIONS = ['lock.open', 'lock.delay', 'clock.set', 'collect', 'cards.resync', 'card.put', 'card.delete'];
+const AUDIT_ACTIONS = ['lock.open', 'lock.delay', 'clock.set', 'collect', 'cards.resync', 'card.put', 'card.delete',
+  'cards.import', 'card.hold', 'card.return', 'person.create', 'person.update', 'person.deactivate',
+  'session.signin', 'session.signout'];
 let auditNext = null;
 
 function auditQuery(after) {

@@ -91,8 +91,10 @@ async function importFile(dryRun) {
   const f = $('i-file').files[0];
   if (!f) return;
   const r = await fetch('/api/v1/cards/import' + (dryRun ? '?dry_run=1' : ''), {
-    method: 'POST', body: await f.text(), headers: { Authorization: 'Bearer ' + token, 'Content-Type': 'text/csv' },
+    method: 'POST', body: await f.text(), credentials: 'same-origin',
+    headers: { 'Content-Type': 'text/csv', 'X-Ostrel-Request': '1' },
   });
+  if (r.status === 401) { signedOut(); return; }
   const body = await r.json().catch(() => ({}));
   const out = $('import-rows');
   out.replaceChildren();
@@ -114,7 +116,7 @@ async function importFile(dryRun) {
 
 // A file from the API, saved under its own name.
 async function download(path, name) {
-  const r = await fetch('/api/v1' + path, { headers: { Authorization: 'Bearer ' + token } });
+  const r = await fetch('/api/v1' + path, { credentials: 'same-origin', headers: { 'X-Ostrel-Request': '1' } });
   if (!r.ok) return;
   const a = el('a', { download: name, href: URL.createObjectURL(await r.blob()) });
   document.body.append(a);
