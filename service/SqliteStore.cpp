@@ -182,8 +182,15 @@ public:
             throw StoreError("cannot open " + path + ": " + why);
         }
         sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
-        exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON; PRAGMA cache_size=-32768;");
-        migrate();
+        try {
+            exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON; PRAGMA cache_size=-32768;");
+            migrate();
+        } catch (...) {
+            // Refused (a database newer than this program, or unreadable):
+            // the destructor does not run, so close it here.
+            sqlite3_close(db_);
+            throw;
+        }
     }
     ~SqliteStore() override {
         insertAudit_.reset();  // a statement left open would keep the database open
