@@ -8,39 +8,13 @@
 #include <iostream>
 #include <map>
 
+#include "basic/CsvLine.h"
 #include "tools/Session.h"
 
 namespace ostrel::tools {
 namespace {
 
-// Splits one CSV line; quoted fields may hold commas and doubled quotes.
-bool splitCsv(const std::string& line, std::vector<std::string>& out, std::string& error) {
-    out.clear();
-    std::string field;
-    bool quoted = false, wasQuoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') field += line[++i];
-            else if (c == '"') quoted = false;
-            else field += c;
-        } else if (c == '"' && field.empty() && !wasQuoted) {
-            quoted = wasQuoted = true;
-        } else if (c == ',') {
-            out.push_back(field);
-            field.clear();
-            wasQuoted = false;
-        } else {
-            field += c;
-        }
-    }
-    if (quoted) {
-        error = "unterminated quote";
-        return false;
-    }
-    out.push_back(field);
-    return true;
-}
+using basic::splitCsv;
 
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r");

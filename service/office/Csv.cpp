@@ -14,34 +14,6 @@ std::string normalisedText(const std::string& in) {
     return out;
 }
 
-bool splitCsv(const std::string& line, std::vector<std::string>& out, std::string& error) {
-    out.clear();
-    std::string field;
-    bool quoted = false, wasQuoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quoted) {
-            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') field += line[++i];
-            else if (c == '"') quoted = false;
-            else field += c;
-        } else if (c == '"' && field.empty() && !wasQuoted) {
-            quoted = wasQuoted = true;
-        } else if (c == ',') {
-            out.push_back(field);
-            field.clear();
-            wasQuoted = false;
-        } else {
-            field += c;
-        }
-    }
-    if (quoted) {
-        error = "unterminated quote";
-        return false;
-    }
-    out.push_back(field);
-    return true;
-}
-
 std::string csvField(const std::string& value) {
     std::string v = value;
     if (!v.empty() && (v[0] == '=' || v[0] == '+' || v[0] == '-' || v[0] == '@')) v = "'" + v;

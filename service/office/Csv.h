@@ -1,6 +1,8 @@
 // Comma-separated text as spreadsheets save it and read it back.
 #pragma once
 
+#include "basic/CsvLine.h"
+
 #include <string>
 #include <vector>
 
@@ -10,9 +12,7 @@ namespace ostrel::service::office {
 // ends turned into LF.
 std::string normalisedText(const std::string& text);
 
-// Splits one line; quoted fields may hold commas and doubled quotes. False
-// (and why) for an unterminated quote.
-bool splitCsv(const std::string& line, std::vector<std::string>& out, std::string& error);
+using basic::splitCsv;
 
 // A field as written out: quoted when it holds a comma, quote or line end,
 // and prefixed with ' when a spreadsheet would take it for a formula.
