@@ -112,18 +112,53 @@ Record driver::recordOf(const std::array<uint8_t, 11>& raw, std::string line) {
     return rec;
 }
 
-std::string driver::decodeRecordLine(const Reply& r) {
-    std::string field1 = twoDigits(std::to_string(r[0]));
-    std::string card = basic::hexByte(r[1]) + basic::hexByte(r[2]) + basic::hexByte(r[3]);
-    std::string twoDigit = twoDigits(byteReading(r[4])) + "-" + twoDigits(byteReading(r[5])) + "-" +
-                           twoDigits(byteReading(r[6]));
-    // A date that is no calendar date (month 00 from an unset clock) keeps
-    // its two-digit text.
+namespace {
+
+// The texts of a record line's fields, per byte: decoding runs once per
+// record of a download, between one record's reply and the next.
+struct RecordTexts {
+    std::array<std::string, 256> address, reading, hex, card;
+    RecordTexts()
+        : address(driver::textPerByte([](uint8_t b) { return twoDigits(std::to_string(b)); })),
+          reading(driver::textPerByte([](uint8_t b) { return twoDigits(driver::byteReading(b)); })),
+          hex(driver::textPerByte([](uint8_t b) { return basic::hexText(b); })),
+          card(driver::textPerByte([](uint8_t b) { return basic::hexByte(b); })) {}
+};
+
+const RecordTexts& recordTexts() {
+    static const RecordTexts texts;
+    return texts;
+}
+
+// The date field of three date bytes: YYYY-MM-DD when they read as a
+// calendar date, else their two-digit text (month 00 from an unset clock).
+std::string recordDate(uint8_t yy, uint8_t mm, uint8_t dd) {
+    const RecordTexts& t = recordTexts();
+    std::string twoDigit = t.reading[yy] + "-" + t.reading[mm] + "-" + t.reading[dd];
     auto date = basic::parseDateTime(twoDigit);
-    std::string field3 = date && date->hasDate ? basic::formatDate(*date) : twoDigit;
-    std::string field4 = twoDigits(byteReading(r[7])) + ":" + twoDigits(byteReading(r[8]));
-    std::string field5 = twoDigits(byteReading(r[9]));
-    return field1 + "|" + card + "|" + field3 + "|" + field4 + "|" + field5 + "|" + basic::hexText(r[10]);
+    return date && date->hasDate ? basic::formatDate(*date) : twoDigit;
+}
+
+}  // namespace
+
+std::string driver::decodeRecordLine(const Reply& r) {
+    const RecordTexts& t = recordTexts();
+    // The records of a download mostly share their date: the last one's
+    // field is kept.
+    thread_local std::array<uint8_t, 3> lastDateBytes{};
+    thread_local std::string lastDate = recordDate(0, 0, 0);
+    if (lastDateBytes != std::array<uint8_t, 3>{r[4], r[5], r[6]}) {
+        lastDate = recordDate(r[4], r[5], r[6]);
+        lastDateBytes = {r[4], r[5], r[6]};
+    }
+    std::string line;
+    line.reserve(32);
+    line.append(t.address[r[0]]).append("|");
+    line.append(t.card[r[1]]).append(t.card[r[2]]).append(t.card[r[3]]).append("|");
+    line.append(lastDate).append("|");
+    line.append(t.reading[r[7]]).append(":").append(t.reading[r[8]]).append("|");
+    line.append(t.reading[r[9]]).append("|").append(t.hex[r[10]]);
+    return line;
 }
 
 bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::StringArray& lines,

@@ -551,7 +551,7 @@ void BusWorker::pollStatus(Controller& c, SteadyClock::time_point deadline) {
         Millis next;
         {
             std::lock_guard lock(mutex_);
-            schedule_.statusMissed(a, SteadyClock::now());
+            schedule_.statusMissed(a, started, SteadyClock::now());
             misses = schedule_.misses(a);
             next = std::chrono::duration_cast<Millis>(schedule_.statusDeadline(a) - SteadyClock::now());
         }

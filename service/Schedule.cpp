@@ -32,7 +32,7 @@ std::optional<Schedule::Due> Schedule::next(Time now, Time* wake) const {
         if (!best || deadline < best->deadline) best = Due{address, duty, deadline};
     };
     for (const auto& [address, e] : entries_) {
-        consider(address, Duty::Status, e.status);
+        consider(address, Duty::Status, e.misses >= kMissesBeforeBackoff ? std::max(e.status, probeGate_) : e.status);
         if (!e.answering) continue;
         consider(address, Duty::Collect, e.collect);
         if (e.cardsDue) consider(address, Duty::Cards, e.cards);
@@ -56,9 +56,11 @@ void Schedule::statusAnswered(int address, Time due, Time started, bool recordsW
     if (recordsWaiting) e->collect = std::min(e->collect, std::max(std::min(due, started), e->collectPause));
 }
 
-void Schedule::statusMissed(int address, Time now) {
+void Schedule::statusMissed(int address, Time started, Time now) {
     Entry* e = find(address);
     if (!e) return;
+    const auto held = std::max(Time::duration::zero(), now - started);
+    probeGate_ = std::max(probeGate_, started + std::chrono::duration_cast<Time::duration>(held / kSilentShare));
     e->answering = false;
     ++e->misses;
     e->status = now + probeInterval(e->misses, silentCount());

@@ -3,7 +3,11 @@
 // the one whose deadline passed longest ago, whatever the controller's
 // address. A controller that stops answering is probed on a backoff of its
 // own, so that silent controllers take a bounded share of the line and one
-// that comes back is found again within a minute or so.
+// that comes back is found again within a minute or so. The share holds over
+// any stretch of time, not just on average: after an unanswered poll the next
+// probe waits until the line has had nine times that wait for live work, so
+// silent controllers that fell silent together are probed one by one, spread
+// out, instead of back to back in front of a live controller's poll.
 //
 // Time is passed in, never read here: the worker passes the steady clock,
 // tests a simulated one.
@@ -62,7 +66,8 @@ public:
     // swipes (recordsWaiting) their collection is due at once, with the
     // poll's own deadline: it goes ahead of polls that fell due later.
     void statusAnswered(int address, Time due, Time started, bool recordsWaiting);
-    void statusMissed(int address, Time now);
+    // An unanswered poll, sent at `started` and given up at `now`.
+    void statusMissed(int address, Time started, Time now);
     // The next status poll falls due at once (a collection met silence).
     void statusNow(int address, Time now);
     void collectDone(int address, Time started);
@@ -97,6 +102,8 @@ private:
 
     Millis statusEvery_, collectEvery_, probeCost_;
     std::map<int, Entry> entries_;
+    // No probe of a controller on its backoff starts before this.
+    Time probeGate_{};
 };
 
 }  // namespace ostrel::service

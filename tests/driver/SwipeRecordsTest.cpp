@@ -6,8 +6,11 @@
 #include <mutex>
 #include <sstream>
 
+#include "basic/DateTime.h"
+#include "basic/Numbers.h"
 #include "driver/Bus.h"
 #include "driver/Exchange.h"
+#include "driver/Frames.h"
 #include "driver/SwipeRecords.h"
 #include "driver/cls_Door.h"
 #include "support/DriverFixture.h"
@@ -305,4 +308,41 @@ TEST_F(RecordOrderTest, AShortRecordEndsTheDownloadWithoutAnotherRequest) {
     });
     std::this_thread::sleep_for(Ms(100));
     EXPECT_EQ(sim().frameCount(), 2u);
+}
+
+namespace {
+
+// A record line composed field by field from the byte readings, the way the
+// line is defined: b0|card|YYYY-MM-DD (or the two-digit text)|hh:mm|codeA|codeB.
+std::string composedLine(const driver::Reply& r) {
+    auto two = [](const std::string& s) { return ("00" + s).substr(("00" + s).size() - 2); };
+    std::string date = two(driver::byteReading(r[4])) + "-" + two(driver::byteReading(r[5])) + "-" +
+                       two(driver::byteReading(r[6]));
+    auto parsed = basic::parseDateTime(date);
+    if (parsed && parsed->hasDate) date = basic::formatDate(*parsed);
+    return two(std::to_string(r[0])) + "|" + basic::hexByte(r[1]) + basic::hexByte(r[2]) + basic::hexByte(r[3]) +
+           "|" + date + "|" + two(driver::byteReading(r[7])) + ":" + two(driver::byteReading(r[8])) + "|" +
+           two(driver::byteReading(r[9])) + "|" + basic::hexText(r[10]);
+}
+
+}  // namespace
+
+TEST(RecordLine, EveryByteOfEveryFieldDecodesAsItsComposedText) {
+    const driver::Reply base{0x01, 0x12, 0x34, 0x56, 0x09, 0x05, 0x21, 0x08, 0x30, 0x01, 0x00};
+    for (size_t at = 0; at < base.size(); ++at)
+        for (int b = 0; b < 256; ++b) {
+            driver::Reply r = base;
+            r[at] = static_cast<uint8_t>(b);
+            ASSERT_EQ(driver::decodeRecordLine(r), composedLine(r)) << "byte " << at << " = " << b;
+            // Back to the usual date: the next record's date is its own.
+            ASSERT_EQ(driver::decodeRecordLine(base), composedLine(base));
+        }
+    // Dates across centuries, leap days and impossible days, one after another.
+    for (const auto& date : std::vector<std::array<uint8_t, 3>>{
+             {0x29, 0x02, 0x28}, {0x30, 0x02, 0x28}, {0x24, 0x02, 0x29}, {0x23, 0x02, 0x29}, {0x00, 0x00, 0x00},
+             {0x99, 0x12, 0x31}, {0x24, 0x02, 0x29}, {0x0A, 0x0B, 0x0C}, {0x24, 0x13, 0x01}}) {
+        driver::Reply r = base;
+        std::copy(date.begin(), date.end(), r.begin() + 4);
+        EXPECT_EQ(driver::decodeRecordLine(r), composedLine(r));
+    }
 }

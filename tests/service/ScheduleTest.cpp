@@ -3,6 +3,7 @@
 // costs on a 9600-baud line (a status poll 25 ms, a silent probe 1 s).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -61,7 +62,7 @@ struct Line {
                     } else {
                         now += kProbe;
                         silentTime += kProbe;
-                        schedule.statusMissed(due->address, now);
+                        schedule.statusMissed(due->address, began, now);
                     }
                     break;
                 case Schedule::Duty::Collect:
@@ -178,6 +179,36 @@ TEST(Schedule, EverySilentAddressIsProbedOnItsBackoff) {
                 if (t >= from) later.push_back(t);
             EXPECT_LT(largestGap(later), 11.1) << a;
         }
+    }
+}
+
+TEST(Schedule, ControllersThatFellSilentTogetherAreProbedOneByOne) {
+    // Eight silent among sixteen, all missing their first polls in the same
+    // sweeps: their probes come due together, yet each waits until the line
+    // has had nine times the last probe's wait for live work.
+    std::vector<int> all;
+    std::set<int> silent;
+    for (int a = 1; a <= 16; ++a) {
+        all.push_back(a);
+        if (a % 2) silent.insert(a);
+    }
+    Line line(1s, all, silent);
+    line.runFor(30s);  // past everyone's first three misses
+    const Time from = line.now;
+    line.runFor(300s);
+    std::vector<Time> probes;
+    for (int a : silent)
+        for (Time t : line.polls[a])
+            if (t >= from) probes.push_back(t);
+    std::sort(probes.begin(), probes.end());
+    ASSERT_GE(probes.size(), 16u);
+    for (size_t i = 1; i < probes.size(); ++i) EXPECT_GE(Duration(probes[i] - probes[i - 1]).count(), 9.99) << i;
+    // So no live controller waits behind more than one probe.
+    for (int a = 2; a <= 16; a += 2) {
+        std::vector<Time> later;
+        for (Time t : line.polls[a])
+            if (t >= from) later.push_back(t);
+        EXPECT_LT(largestGap(later), 1.0 + 1.0 + 0.3) << a;
     }
 }
 
