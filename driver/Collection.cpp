@@ -23,8 +23,7 @@
 namespace ostrel::driver {
 namespace {
 
-// A record reply arrives well within this; a count reply, which is shorter
-// than the record the wait is for, waits it out.
+// A record reply arrives well within this.
 constexpr double kDrainLimit = 0.3;
 // Quiet time after which no more bytes of a disturbed reply are expected.
 constexpr double kSettleQuiet = 0.05;
@@ -65,7 +64,24 @@ Outcome findSequenceStart(serial::SerialPort& p, int16_t address, const Frame& r
     // The rest of the record taken for a count is let in before it is cleared.
     settle(p, kSettleQuiet);
     for (size_t i = 0; i < kMostDrainRequests; ++i) {
-        Reply r = exchange(p, request, {kRecordSize, kRecordSize, kDrainLimit});
+        // Read as soon as a count's three bytes are in; a record goes on.
+        Reply r = exchange(p, request, {kRecordSize, kCountWait.n, kDrainLimit});
+        if (r.size() >= kCountWait.n && r.size() < kRecordSize) {
+            // A reply that stops at three bytes for the quiet time is the
+            // count, rather than a record waited for to the end of its limit.
+            const auto asked = serial::Clock::now();
+            bool more = r.size() > kCountWait.n;
+            if (!more) {
+                p.waitForBytes(1, asked, std::chrono::duration<double>(kSettleQuiet));
+                more = p.bytesWaiting() > 0;
+            }
+            if (more) {
+                p.waitForBytes(kRecordSize - r.size(), asked, std::chrono::duration<double>(kDrainLimit));
+                p.setInputLen(static_cast<int16_t>(kRecordSize - r.size()));
+                Reply rest = p.read();
+                r.insert(r.end(), rest.begin(), rest.end());
+            }
+        }
         if (r.empty())
             return {CollectionCheck::SequenceStart,
                     "no reply from " + controllerOn(p, address) + " while looking for the start of its records"};

@@ -158,6 +158,26 @@ TEST_F(CollectionTest, InterruptedDownloadOnAPacedLineIsReadToItsEndFirst) {
     EXPECT_TRUE(r.clearAcknowledged);
 }
 
+TEST_F(CollectionTest, TheCountThatEndsAnInterruptedDownloadIsTakenWithoutWaitingOutARecord) {
+    // Left after 4 of 12 records, the controller answers the count request
+    // with its 5th record; the records are read on to the count that starts
+    // the sequence again. That count is three bytes where a record is
+    // eleven: it is taken once the line falls quiet after it, not after the
+    // record's 0.3 s limit.
+    sim().seedRecords(12);
+    auto seeded = sim().withState([](sim::ControllerState& s) { return s.records; });
+    const driver::Frame request{20, 2, 0x11};
+    ASSERT_EQ(driver::exchange(port_, request, {3, 3, 1}).size(), 3u);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(driver::requestRecord(port_, request).size(), 11u);
+    const auto t0 = std::chrono::steady_clock::now();
+    auto r = collect();
+    const double took = secondsSince(t0);
+    EXPECT_TRUE(r.verified()) << r.reason;
+    ASSERT_EQ(durable_.size(), 12u);
+    for (size_t i = 0; i < 12; ++i) EXPECT_EQ(durable_[i].raw, seeded[i]) << i;
+    EXPECT_LT(took, 0.25);
+}
+
 // A passing line fault (a stray byte, a short or a garbled record) makes the
 // collection download again; the records kept and cleared are those of the
 // clean download, and the attempt that failed is reported.
