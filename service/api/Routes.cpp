@@ -95,6 +95,9 @@ Api::Api(const ServiceConfig& config, std::string token, Store& store, EventBus&
         [this](const http::Route& route, http::Request& req) { return checkAccess(context_, route, req); },
         [this](const http::Route& route, const http::Request& req, http::Response& resp) {
             trail_->record(route, req, resp);
+        },
+        [this](const http::Route& route, const http::Request& req) {
+            return context_.access->stillAllowed(route, req);
         });
     context_.connections = &server_->counters();
 }

@@ -138,6 +138,15 @@ std::string bearerToken(const std::string& header) {
 }  // namespace
 
 std::optional<http::Response> Access::check(const http::Route& route, http::Request& req) {
+    return checkAs(route, req, true);
+}
+
+bool Access::stillAllowed(const http::Route& route, const http::Request& req) {
+    http::Request copy = req;
+    return !checkAs(route, copy, false);
+}
+
+std::optional<http::Response> Access::checkAs(const http::Route& route, http::Request& req, bool use) {
     if (route.role == Role::Public) return std::nullopt;
     const std::string auth = req.header("authorization");
     if (!auth.empty()) {
@@ -155,7 +164,7 @@ std::optional<http::Response> Access::check(const http::Route& route, http::Requ
     } else {
         const std::string key = sessionKey(req.header("cookie"));
         if (key.empty()) return unauthorized("sign in, or send the Authorization: Bearer TOKEN header");
-        const auto user = sessions_.find(key);
+        const auto user = sessions_.find(key, use);
         if (!user) return unauthorized("the session has ended; sign in again");
         const auto role = userRole(*user);
         if (!role) {

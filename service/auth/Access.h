@@ -46,6 +46,9 @@ public:
 
     // The access check: nothing (and req.actor set) or the refusal.
     std::optional<http::Response> check(const http::Route& route, http::Request& req);
+    // Whether req would pass the check now, without it counting as a use of
+    // its session (an open event stream does not keep a session alive).
+    bool stillAllowed(const http::Route& route, const http::Request& req);
 
     // The role of an enabled user, as last loaded.
     std::optional<http::Role> userRole(const std::string& name) const;
@@ -67,6 +70,7 @@ public:
     std::string endedCookie() const;
 
 private:
+    std::optional<http::Response> checkAs(const http::Route& route, http::Request& req, bool use);
     void refreshLoop(std::unique_ptr<Store> store, std::chrono::milliseconds every);
 
     const AccessOptions options_;

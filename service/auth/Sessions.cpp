@@ -29,7 +29,7 @@ std::string SessionTable::open(const std::string& user) {
     return key;
 }
 
-std::optional<std::string> SessionTable::find(std::string_view key) {
+std::optional<std::string> SessionTable::find(std::string_view key, bool use) {
     const std::string d = digest(key);
     const auto now = Clock::now();
     std::lock_guard lock(mutex_);
@@ -39,7 +39,7 @@ std::optional<std::string> SessionTable::find(std::string_view key) {
         sessions_.erase(it);
         return std::nullopt;
     }
-    it->second.used = now;
+    if (use) it->second.used = now;
     return it->second.user;
 }
 

@@ -23,8 +23,8 @@ public:
     // A new session for user; the key for its cookie. When the table is
     // full the session used least recently makes way.
     std::string open(const std::string& user);
-    // The user of a live session, which counts as used now.
-    std::optional<std::string> find(std::string_view key);
+    // The user of a live session, which counts as used now unless `use` is false.
+    std::optional<std::string> find(std::string_view key, bool use = true);
     // Ends one session; whether it was live.
     bool end(std::string_view key);
     // Ends every session of user.

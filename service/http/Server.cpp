@@ -52,6 +52,8 @@ struct Server::Stream {
     std::string buf;
     bool suspended = false, counted = false;
     bool gone = false;  // the client hung up while the stream was suspended
+    std::function<bool()> stillAllowed;
+    bool revoked = false;  // its session or token is no longer good: no more events
     Clock::time_point lastWrite = Clock::now();
 };
 
@@ -267,6 +269,7 @@ struct Server::Hooks {
         auto& st = **static_cast<std::shared_ptr<Stream>*>(cls);
         std::lock_guard lock(st.m);
         for (;;) {
+            if (st.revoked) return MHD_CONTENT_READER_END_OF_STREAM;
             if (!st.buf.empty()) {
                 const size_t n = std::min(max, st.buf.size());
                 std::memcpy(buf, st.buf.data(), n);
@@ -309,8 +312,13 @@ struct Server::Hooks {
     }
 };
 
-Server::Server(const Router& router, Limits limits, Guard guard, AuditHook audit)
-    : router_(router), limits_(limits), guard_(std::move(guard)), audit_(std::move(audit)), storePool_(4, 256),
+Server::Server(const Router& router, Limits limits, Guard guard, AuditHook audit, Recheck recheck)
+    : router_(router),
+      limits_(limits),
+      guard_(std::move(guard)),
+      audit_(std::move(audit)),
+      recheck_(std::move(recheck)),
+      storePool_(4, 256),
       busPool_(16, 256), refusalPool_(1, 64) {}
 
 Server::~Server() {
@@ -441,7 +449,11 @@ void Server::dispatch(MHD_Connection* c, const std::shared_ptr<Exchange>& x, con
             refusal = badField(name, "is not a parameter of " + route.pattern);
     const bool audited = audit_ && !route.action.empty();
     if (refusal && !audited) return send(c, std::move(*refusal));
-    if (route.runs == Runs::Inline && !audited) return send(c, run(route, req));
+    if (route.runs == Runs::Inline && !audited) {
+        Response r = run(route, req);
+        if (r.events && recheck_) r.stillAllowed = [this, &route, req] { return recheck_(route, req); };
+        return send(c, std::move(r));
+    }
     runOnPool(c, x, route, std::move(refusal));
 }
 
@@ -508,6 +520,7 @@ void Server::send(MHD_Connection* c, Response r) {
         auto st = std::make_shared<Stream>();
         st->conn = c;
         st->server = this;
+        st->stillAllowed = std::move(r.stillAllowed);
         std::weak_ptr<Stream> weak = st;
         st->sub = r.events(limits_.subscriberBacklog, [weak] {
             auto s = weak.lock();
@@ -596,6 +609,16 @@ void Server::sweep() {
             ++it;
             std::lock_guard sl(st->m);
             if (!st->conn) continue;
+            // A session signed out or expired, a user disabled, a token
+            // revoked: the stream ends here rather than when the client leaves.
+            if (!st->revoked && st->stillAllowed && !st->stillAllowed()) {
+                st->revoked = true;
+                if (st->suspended) {
+                    st->suspended = false;
+                    MHD_resume_connection(st->conn);
+                }
+                continue;
+            }
             // A subscriber that left too much unread is cut off; one that
             // is quiet gets its keep-alive.
             const bool dropped = st->sub->dropped();

@@ -49,9 +49,13 @@ using Guard = std::function<std::optional<Response>(const Route&, Request&)>;
 // thread before the reply goes out and may amend the response.
 using AuditHook = std::function<void(const Route&, const Request&, Response&)>;
 
+// Whether a request let in earlier would still be let in now, without
+// counting as a use of its session: asked of the event streams while open.
+using Recheck = std::function<bool(const Route&, const Request&)>;
+
 class Server {
 public:
-    Server(const Router& router, Limits limits, Guard guard, AuditHook audit = {});
+    Server(const Router& router, Limits limits, Guard guard, AuditHook audit = {}, Recheck recheck = {});
     ~Server();
 
     // PEM texts; the listener then speaks HTTPS only.
@@ -85,6 +89,7 @@ private:
     const Limits limits_;
     const Guard guard_;
     const AuditHook audit_;
+    const Recheck recheck_;
     std::string certPem_, keyPem_;
     MHD_Daemon* daemon_ = nullptr;
     Counters counters_;

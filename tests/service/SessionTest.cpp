@@ -189,6 +189,65 @@ TEST(WebSessions, FailedSignInsAreSlowedAndLoggedAndADisabledAccountsSessionsEnd
     EXPECT_EQ(signIn(port, "olaf", "olaf-password").status, 200);
 }
 
+// An event stream lasts as long as what it was opened with: signing out,
+// a session left idle (the stream itself does not keep it alive) and a
+// revoked token each end it.
+TEST(WebSessions, AnEventStreamEndsWithItsSessionOrToken) {
+    SimBus bus({20});
+    Ostreld service;
+    service.configure({{"north", bus.path(), {20}, "1s", "10s"}}, "session_idle = \"3s\"\n");
+    addUser(service, "vera", "viewer", "vera-password");
+    const std::string token = addToken(service, "screen", "viewer");
+    const int port = service.start();
+    ASSERT_GT(port, 0) << service.log();
+
+    struct Stream {
+        std::atomic<bool> subscribed{false}, ended{false};
+        std::chrono::steady_clock::time_point endedAt;
+        std::thread reader;
+        Stream(int port, httplib::Headers headers) {
+            reader = std::thread([this, port, headers] {
+                httplib::Client c("127.0.0.1", port);
+                c.set_read_timeout(30, 0);
+                c.Get("/api/v1/events", headers, [this](const char*, size_t) {
+                    subscribed = true;
+                    return true;
+                });
+                endedAt = std::chrono::steady_clock::now();
+                ended = true;
+            });
+        }
+        ~Stream() { reader.join(); }
+    };
+    auto c = service.client(false);
+
+    SignIn out = signIn(port, "vera", "vera-password");
+    ASSERT_EQ(out.status, 200);
+    Stream signedOut(port, sessionHeaders(out.key, false));
+    ASSERT_TRUE(eventually([&] { return signedOut.subscribed.load(); }));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_FALSE(signedOut.ended);
+    ASSERT_EQ(status(c.Delete("/api/v1/session", sessionHeaders(out.key))), 200);
+    const auto signedOutAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return signedOut.ended.load(); }));
+    EXPECT_LT(std::chrono::duration<double>(signedOut.endedAt - signedOutAt).count(), 2.0);
+
+    SignIn idle = signIn(port, "vera", "vera-password");
+    ASSERT_EQ(idle.status, 200);
+    const auto openedAt = std::chrono::steady_clock::now();
+    Stream idleStream(port, sessionHeaders(idle.key, false));
+    ASSERT_TRUE(eventually([&] { return idleStream.ended.load(); }, 10s));
+    const double lasted = std::chrono::duration<double>(idleStream.endedAt - openedAt).count();
+    EXPECT_GT(lasted, 2.5);
+    EXPECT_LT(lasted, 6.0);
+    EXPECT_EQ(status(c.Get("/api/v1/session", sessionHeaders(idle.key))), 401);
+
+    Stream tokenStream(port, {{"Authorization", "Bearer " + token}});
+    ASSERT_TRUE(eventually([&] { return tokenStream.subscribed.load(); }));
+    EXPECT_EQ(ostreldCommand(service, "token revoke screen").status, 0);
+    ASSERT_TRUE(eventually([&] { return tokenStream.ended.load(); }, 10s));
+}
+
 TEST(WebSessions, SignInRefusesMalformedInput) {
     SimBus bus({20});
     Ostreld service;
