@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -206,8 +208,21 @@ void readMqtt(Checker& c, const toml::table& t, ServiceConfig& cfg) {
     c.text(t, "mqtt.", "cert_file", m.certFile, false);
     c.text(t, "mqtt.", "key_file", m.keyFile, false);
     c.text(t, "mqtt.", "topic_prefix", m.topicPrefix, false);
-    if (!m.broker.empty() && !parseBroker(m.broker, m.host, m.port, m.tls))
+    if (m.broker.find('@') != std::string::npos)
+        c.error(t.get("broker"), "mqtt.broker",
+                "must not carry a user or password: they go in mqtt.username and mqtt.password");
+    else if (!m.broker.empty() && !parseBroker(m.broker, m.host, m.port, m.tls))
         c.error(t.get("broker"), "mqtt.broker", "must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+    // Topics are published to, so they may hold no wildcard; an empty level
+    // or a leading '$' would put them beside the broker's own topics.
+    const std::string& prefix = m.topicPrefix;
+    if (!prefix.empty() &&
+        (prefix.size() > 128 || prefix.find_first_of("+#") != std::string::npos || prefix.front() == '$' ||
+         prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos ||
+         std::any_of(prefix.begin(), prefix.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x20; })))
+        c.error(t.get("topic_prefix"), "mqtt.topic_prefix",
+                "must be up to 128 characters of topic levels joined by '/', without '+', '#', a leading '$', "
+                "empty levels or control characters");
     if (m.certFile.empty() != m.keyFile.empty())
         c.error(t.get(m.certFile.empty() ? "key_file" : "cert_file"), "mqtt.cert_file",
                 "cert_file and key_file go together");
