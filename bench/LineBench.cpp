@@ -100,7 +100,9 @@ int main(int argc, char** argv) {
 
     std::mutex mutex;
     std::map<std::string, Clock::time_point> presented;
+    std::map<std::string, int> presentedOn;
     std::vector<double> latencies;
+    std::vector<std::pair<std::string, double>> stored;  // card, latency
     auto sub = events.subscribe();
     std::atomic<bool> reading{true};
     std::thread reader([&] {
@@ -110,7 +112,9 @@ int main(int argc, char** argv) {
             const auto now = Clock::now();
             std::lock_guard lock(mutex);
             auto it = presented.find(e->data["card"].get<std::string>());
-            if (it != presented.end()) latencies.push_back(seconds(now - it->second));
+            if (it == presented.end()) continue;
+            latencies.push_back(seconds(now - it->second));
+            stored.emplace_back(it->first, latencies.back());
         }
     });
     worker.start();
@@ -133,6 +137,7 @@ int main(int argc, char** argv) {
         {
             std::lock_guard lock(mutex);
             presented[text] = Clock::now();
+            presentedOn[text] = a;
         }
         bus.addRecord(a, card++);
         ++count;
@@ -150,6 +155,13 @@ int main(int argc, char** argv) {
     const double p50 = percentile(latencies, 0.5), p99 = percentile(latencies, 0.99);
     size_t overMinimum = 0;
     for (double l : latencies) overMinimum += l > 1.5 * minimum;
+    // The late ones, with when they were presented on the steady clock (the
+    // timestamps of an OSTREL_TRACE file of the same run).
+    for (const auto& [card, latency] : stored)
+        if (latency > 1.5 * minimum)
+            std::fprintf(stderr, "late: card %s on %d presented at %.6f, stored after %.0f ms\n", card.c_str(),
+                         presentedOn[card], std::chrono::duration<double>(presented[card].time_since_epoch()).count(),
+                         latency * 1e3);
     std::printf("| measure | service | line minimum | ratio / goal |\n|---|---|---|---|\n");
     std::printf("| swipe to store, 32 controllers (8 silent) at 9600 baud, %zu of %zu swipes (ms) | p50 %.0f, p99 "
                 "%.0f, max %.0f | %.0f (sweep %.0f + collection %.0f) | p50 %.2f, p99 %.2f (goal p99 <= 1.5) |\n",
