@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "basic/Numbers.h"
+#include "driver/Collection.h"
 #include "service/Cards.h"
 #include "service/Collection.h"
 #include "service/HostClock.h"
@@ -613,6 +614,9 @@ void BusWorker::collectScheduled(Controller& c) {
         if (r.reason == "silent") {
             // A silent controller is found by the next status poll.
             schedule_.statusNow(a, SteadyClock::now());
+        } else if (r.reason.rfind(driver::checkName(driver::CollectionCheck::ChangedWhileSaving), 0) == 0) {
+            // The download was whole and is stored; only a card presented
+            // while it was saved is left, and the next poll finds it.
         } else {
             // A collection that failed its checks (a line disturbed, swipes
             // arriving throughout) is tried again after a pause, not at once.

@@ -233,5 +233,68 @@ TEST(WorkerHealth, APolledStateIsStoredWhenItChanges) {
     for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(db.string() + ext);
 }
 
+// A card presented while a collection saved its records leaves them stored
+// but not cleared; the next collection follows the next poll, without the
+// pause that follows a download that failed its checks.
+TEST(WorkerHealth, ACardPresentedWhileSavingIsCollectedAfterTheNextPoll) {
+    setLogLevel(Level::Error);
+    const auto db = std::filesystem::temp_directory_path() / ("saving-" + std::to_string(getpid()) + ".db");
+    std::filesystem::remove(db);
+    struct SwipedLink : HeldLink {
+        std::mutex* calls;
+        std::vector<std::chrono::steady_clock::time_point>* collections;
+        bool status(int a, ControllerStatus& st) override {
+            HeldLink::status(a, st);
+            std::lock_guard lock(*calls);
+            st.recordCount = collections->size() < 2 ? static_cast<int>(collections->size()) + 1 : 0;
+            return true;
+        }
+        LinkCollection collect(int, const MakeDurable& makeDurable) override {
+            std::vector<std::string> lines = {"07|0F0001|2026-01-05|10:00|01|0"};
+            bool first;
+            {
+                std::lock_guard lock(*calls);
+                collections->push_back(std::chrono::steady_clock::now());
+                first = collections->size() == 1;
+            }
+            if (!first) lines.push_back("07|0F0002|2026-01-05|10:01|01|0");
+            makeDurable(lines);
+            if (first) return {false, false, "count changed while saving: the controller holds 2 records, 1 were collected"};
+            return {true, true, {}};
+        }
+    };
+    std::mutex mutex, calls;
+    std::condition_variable cv;
+    bool hold = false;
+    std::vector<std::chrono::steady_clock::time_point> collections;
+    {
+        ServiceConfig cfg;
+        const BusConfig b = oneDoorBus(cfg, 200ms);
+        auto store = openStore("sqlite:" + db.string(), "hq");
+        EventBus events;
+        Metrics metrics;
+        BusWorker worker(cfg, b, *store, events, metrics, [&](const BusConfig&) {
+            auto link = std::make_unique<SwipedLink>();
+            link->mutex = &mutex;
+            link->cv = &cv;
+            link->hold = &hold;
+            link->calls = &calls;
+            link->collections = &collections;
+            return link;
+        });
+        worker.start();
+        EXPECT_TRUE(eventually([&] {
+            std::lock_guard lock(calls);
+            return collections.size() >= 2;
+        }, 5s));
+        worker.stop();
+        std::lock_guard lock(calls);
+        ASSERT_GE(collections.size(), 2u);
+        EXPECT_LT(std::chrono::duration<double>(collections[1] - collections[0]).count(), 1.5);
+        EXPECT_EQ(store->swipes({}).size(), 2u);
+    }
+    for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(db.string() + ext);
+}
+
 }  // namespace
 }  // namespace ostrel::service
