@@ -67,6 +67,21 @@ struct HeldLink : BusLink {
     void close() override {}
 };
 
+// Links of type L for a worker, held by the test's mutex, condition and flag
+// and set up further by setUp.
+template <class L>
+BusWorker::LinkFactory heldLinks(std::mutex& mutex, std::condition_variable& cv, bool& hold,
+                                 std::function<void(L&)> setUp = nullptr) {
+    return [&mutex, &cv, &hold, setUp](const BusConfig&) {
+        auto link = std::make_unique<L>();
+        link->mutex = &mutex;
+        link->cv = &cv;
+        link->hold = &hold;
+        if (setUp) setUp(*link);
+        return link;
+    };
+}
+
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
     const auto until = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < until) {
@@ -89,13 +104,7 @@ TEST(WorkerHealth, AStalledWorkerIsNamedUntilItTurnsAgain) {
         auto store = openStore("sqlite:" + db.string(), "hq");
         EventBus events;
         Metrics metrics;
-        BusWorker worker(cfg, b, *store, events, metrics, [&](const BusConfig&) {
-            auto link = std::make_unique<HeldLink>();
-            link->mutex = &mutex;
-            link->cv = &cv;
-            link->hold = &hold;
-            return link;
-        });
+        BusWorker worker(cfg, b, *store, events, metrics, heldLinks<HeldLink>(mutex, cv, hold));
         EXPECT_TRUE(worker.health().ok);  // not started: nothing to say
         worker.start();
         // The log (stderr) goes to a file while the watch looks.
@@ -203,14 +212,8 @@ TEST(WorkerHealth, APolledStateIsStoredWhenItChanges) {
         auto store = openStore("sqlite:" + db.string(), "hq");
         EventBus events;
         Metrics metrics;
-        BusWorker worker(cfg, b, *store, events, metrics, [&](const BusConfig&) {
-            auto link = std::make_unique<LockLink>();
-            link->mutex = &mutex;
-            link->cv = &cv;
-            link->hold = &hold;
-            link->open = &open;
-            return link;
-        });
+        BusWorker worker(cfg, b, *store, events, metrics,
+                         heldLinks<LockLink>(mutex, cv, hold, [&](LockLink& l) { l.open = &open; }));
         worker.start();
         auto stored = [&] {
             auto all = store->states();
@@ -273,15 +276,10 @@ TEST(WorkerHealth, ACardPresentedWhileSavingIsCollectedAfterTheNextPoll) {
         auto store = openStore("sqlite:" + db.string(), "hq");
         EventBus events;
         Metrics metrics;
-        BusWorker worker(cfg, b, *store, events, metrics, [&](const BusConfig&) {
-            auto link = std::make_unique<SwipedLink>();
-            link->mutex = &mutex;
-            link->cv = &cv;
-            link->hold = &hold;
-            link->calls = &calls;
-            link->collections = &collections;
-            return link;
-        });
+        BusWorker worker(cfg, b, *store, events, metrics, heldLinks<SwipedLink>(mutex, cv, hold, [&](SwipedLink& l) {
+                             l.calls = &calls;
+                             l.collections = &collections;
+                         }));
         worker.start();
         EXPECT_TRUE(eventually([&] {
             std::lock_guard lock(calls);
