@@ -12,6 +12,8 @@ async function startFeed() {
   feedAbort = abort;
   try {
     const r = await fetch('/api/v1/events', { headers: PAGE_HEADERS, credentials: 'same-origin', signal: abort.signal });
+    // The session ended (signed out elsewhere, idle, account disabled).
+    if (r.status === 401) { feedAbort = null; signedOut(); return; }
     const reader = r.body.pipeThrough(new TextDecoderStream()).getReader();
     let buffer = '';
     for (;;) {
