@@ -68,10 +68,6 @@ struct Response {
     // events of the subscription this makes (at most maxQueued unread; wake
     // is called whenever there may be something new).
     std::function<std::shared_ptr<Subscription>(size_t maxQueued, std::function<void()> wake)> events;
-    // For the event stream: whether its subscriber may still read it (the
-    // session or token it was opened with still good); asked while it is
-    // open, and the stream ends once the answer is no.
-    std::function<bool()> stillAllowed;
 };
 
 // Dumps JSON replacing bytes that are not UTF-8, so no text a client sent

@@ -451,8 +451,8 @@ void Server::dispatch(MHD_Connection* c, const std::shared_ptr<Exchange>& x, con
     if (refusal && !audited) return send(c, std::move(*refusal));
     if (route.runs == Runs::Inline && !audited) {
         Response r = run(route, req);
-        if (r.events && recheck_) r.stillAllowed = [this, &route, req] { return recheck_(route, req); };
-        return send(c, std::move(r));
+        if (!r.events || !recheck_) return send(c, std::move(r));
+        return send(c, std::move(r), [this, &route, req] { return recheck_(route, req); });
     }
     runOnPool(c, x, route, std::move(refusal));
 }
@@ -510,7 +510,7 @@ Response Server::run(const Route& route, const Request& req) {
     return error(500, "internal", "internal error; the service's log has the details");
 }
 
-void Server::send(MHD_Connection* c, Response r) {
+void Server::send(MHD_Connection* c, Response r, std::function<bool()> stillAllowed) {
     MHD_Response* res = nullptr;
     if (r.events) {
         if (counters_.subscribers >= limits_.maxEventSubscribers) {
@@ -520,7 +520,7 @@ void Server::send(MHD_Connection* c, Response r) {
         auto st = std::make_shared<Stream>();
         st->conn = c;
         st->server = this;
-        st->stillAllowed = std::move(r.stillAllowed);
+        st->stillAllowed = std::move(stillAllowed);
         std::weak_ptr<Stream> weak = st;
         st->sub = r.events(limits_.subscriberBacklog, [weak] {
             auto s = weak.lock();

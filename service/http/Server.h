@@ -82,7 +82,9 @@ private:
     // audited first when the route has an action.
     void runOnPool(MHD_Connection* c, const std::shared_ptr<Exchange>& x, const Route& route,
                    std::optional<Response> refusal);
-    void send(MHD_Connection* c, Response r);
+    // stillAllowed, for an event stream: whether its subscriber may still
+    // read it; asked while it is open, and the stream ends once it says no.
+    void send(MHD_Connection* c, Response r, std::function<bool()> stillAllowed = {});
     void sweep();
 
     const Router& router_;
