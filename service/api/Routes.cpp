@@ -122,6 +122,7 @@ void Api::serve() {
 void Api::stop() {
     context_.events.close();
     if (server_) server_->stop();
+    if (trail_) trail_->flush();
     {
         std::lock_guard lock(mutex_);
         stop_ = true;

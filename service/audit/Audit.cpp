@@ -113,16 +113,45 @@ std::string logLine(const AuditEntry& e) {
 void Trail::record(const http::Route& route, const http::Request& req, http::Response& resp) {
     AuditEntry e = entryFor(route, req, resp);
     e.time = utcNow();
+    const auto now = RefusalCap::Clock::now();
+    bool written = true;
+    if (e.actor.empty() && e.outcome == "refused") {
+        std::lock_guard lock(capMutex_);
+        written = cap_.admit(e, now);
+    }
+    writeDue(now, false);
+    if (!written) {
+        metrics_.add("ostrel_audit_counted_total", "");
+        return;
+    }
+    if (!write(e)) resp.headers.push_back({"Audit-Trail", "not-written"});
+}
+
+void Trail::flush() { writeDue(RefusalCap::Clock::now(), true); }
+
+void Trail::writeDue(RefusalCap::Clock::time_point now, bool all) {
+    std::vector<AuditEntry> due;
+    {
+        std::lock_guard lock(capMutex_);
+        // Windows end by the minute: looking once a second is soon enough.
+        if (!all && now - lastDue_ < std::chrono::seconds(1)) return;
+        lastDue_ = now;
+        due = cap_.due(now, all);
+    }
+    for (AuditEntry& e : due) write(e);
+}
+
+bool Trail::write(AuditEntry& e) {
     try {
         e.id = store_.addAudit(e);
         log(Level::Info, logLine(e));
-        return;
+        return true;
     } catch (const std::exception& ex) {
         log(Level::Error, "audit: the entry could not be written (" + std::string(ex.what()) + "); " + logLine(e));
     }
     ++failures_;
     metrics_.add("ostrel_audit_failures_total", "");
-    resp.headers.push_back({"Audit-Trail", "not-written"});
+    return false;
 }
 
 }  // namespace ostrel::service::audit

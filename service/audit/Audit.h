@@ -4,10 +4,12 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "service/Metrics.h"
 #include "service/Store.h"
+#include "service/audit/RefusalCap.h"
 #include "service/http/Router.h"
 
 namespace ostrel::service::audit {
@@ -33,8 +35,9 @@ std::string logLine(const AuditEntry& e);
 
 class Trail {
 public:
-    Trail(Store& store, Metrics& metrics) : store_(store), metrics_(metrics) {
+    Trail(Store& store, Metrics& metrics, RefusalCap::Limits cap = {}) : store_(store), metrics_(metrics), cap_(cap) {
         metrics_.add("ostrel_audit_failures_total", "", 0);  // shown from the start
+        metrics_.add("ostrel_audit_counted_total", "", 0);
     }
 
     // Writes the entry and its log line. When the store does not take it,
@@ -42,14 +45,26 @@ public:
     // invite a second opening of the same door), but it is not silent: an
     // error line, the counter ostrel_audit_failures_total, and the reply's
     // header Audit-Trail: not-written.
+    // Requests refused before sign-in are capped per address (RefusalCap):
+    // past the cap they are counted (ostrel_audit_counted_total) and the
+    // count is written when the address's window is over.
     void record(const http::Route& route, const http::Request& req, http::Response& resp);
+
+    // Writes what is still counted; for a service that stops.
+    void flush();
 
     long failures() const { return failures_; }
 
 private:
+    bool write(AuditEntry& e);  // false when the store refused it (said loudly)
+    void writeDue(RefusalCap::Clock::time_point now, bool all);
+
     Store& store_;
     Metrics& metrics_;
     std::atomic<long> failures_{0};
+    std::mutex capMutex_;
+    RefusalCap cap_;
+    RefusalCap::Clock::time_point lastDue_{};
 };
 
 }  // namespace ostrel::service::audit

@@ -1,6 +1,7 @@
 // The audit trail's parts on their own: what an entry holds for a request
-// and its response, the table in both stores (filters, paging, retention,
-// no change once written), and the keep_audit setting.
+// and its response, the cap on refusals before sign-in, the table in both
+// stores (filters, paging, retention, no change once written), and the
+// keep_audit setting.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -154,6 +155,99 @@ void checkTrail(Store& s) {
     EXPECT_EQ(left[1].time, "2026-01-03T08:00:00Z");
     // Ids are not given again after a deletion (the paging relies on it).
     EXPECT_GT(s.addAudit(entry("2026-01-05T08:00:00Z", "carol", "collect")), last);
+}
+
+// A client refused before sign-in, in a loop, must not fill the disk: past
+// the cap its refusals are counted per action, and every count is written
+// once its window is over, when the address's windows crowd each other out,
+// or when the trail is flushed. Nothing is dropped.
+TEST(AuditRefusalCap, CountsPastTheCapAndWritesEveryCount) {
+    using Clock = audit::RefusalCap::Clock;
+    audit::RefusalCap cap({2, std::chrono::seconds(60), 2});
+    const Clock::time_point t0{};
+    auto refused = [](const std::string& address, const std::string& action, const std::string& time) {
+        AuditEntry e;
+        e.address = address;
+        e.action = action;
+        e.time = time;
+        e.outcome = "refused";
+        e.status = 401;
+        e.reason = "sign in first";
+        e.target = "bus=north address=20 lock=1";
+        e.params = R"({"body":{"x":1}})";
+        return e;
+    };
+    EXPECT_TRUE(cap.admit(refused("10.0.0.1", "lock.open", "T1"), t0));
+    EXPECT_TRUE(cap.admit(refused("10.0.0.1", "lock.open", "T2"), t0));
+    for (int i = 3; i <= 7; ++i)
+        EXPECT_FALSE(cap.admit(refused("10.0.0.1", "lock.open", "T" + std::to_string(i)), t0 + std::chrono::seconds(i)));
+    EXPECT_FALSE(cap.admit(refused("10.0.0.1", "card.put", "T8"), t0 + std::chrono::seconds(8)));
+    EXPECT_TRUE(cap.admit(refused("10.0.0.2", "lock.open", "T9"), t0));  // another address has its own
+    EXPECT_TRUE(cap.due(t0 + std::chrono::seconds(59)).empty());
+
+    auto due = cap.due(t0 + std::chrono::seconds(60));
+    ASSERT_EQ(due.size(), 2u);  // one per action; 10.0.0.2 counted nothing
+    EXPECT_EQ(due[0].action, "card.put");
+    EXPECT_EQ(due[1].action, "lock.open");
+    EXPECT_EQ(due[1].address, "10.0.0.1");
+    EXPECT_EQ(due[1].time, "T7");
+    EXPECT_EQ(due[1].outcome, "refused");
+    EXPECT_EQ(due[1].status, 401);
+    EXPECT_EQ(due[1].params, "{}");  // a count stands for many bodies
+    EXPECT_EQ(due[1].target, "");
+    EXPECT_EQ(due[1].reason.rfind("5 more requests refused before sign-in from this address, T3 to T7", 0), 0u)
+        << due[1].reason;
+    EXPECT_NE(due[1].reason.find("the last: sign in first"), std::string::npos);
+    EXPECT_TRUE(cap.due(t0 + std::chrono::seconds(61)).empty());  // written once
+
+    // A new window starts after the old one; a third address pushes out the
+    // window that started first, whose count is then due at once.
+    const auto t1 = t0 + std::chrono::seconds(100);
+    EXPECT_TRUE(cap.admit(refused("10.0.0.1", "lock.open", "U1"), t1));
+    EXPECT_TRUE(cap.admit(refused("10.0.0.1", "lock.open", "U2"), t1));
+    EXPECT_FALSE(cap.admit(refused("10.0.0.1", "lock.open", "U3"), t1));
+    EXPECT_TRUE(cap.admit(refused("10.0.0.3", "lock.open", "U4"), t1 + std::chrono::seconds(1)));
+    EXPECT_TRUE(cap.admit(refused("10.0.0.4", "lock.open", "U5"), t1 + std::chrono::seconds(2)));
+    due = cap.due(t1 + std::chrono::seconds(2));
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].address, "10.0.0.1");
+    EXPECT_EQ(due[0].reason.rfind("1 more requests", 0), 0u);
+    EXPECT_TRUE(cap.due(t1, true).empty());  // the other windows counted nothing
+}
+
+// Through the trail: signed-in refusals are never capped, the counted ones
+// show in /metrics at once and reach the table when the trail is flushed.
+TEST(AuditRefusalCap, TheTrailWritesSignedInRefusalsAndTheCountsOfTheRest) {
+    TempDir dir;
+    auto store = openStore("sqlite:" + (dir.path / "a.db").string(), "hq");
+    Metrics metrics;
+    audit::Trail trail(*store, metrics, {3, std::chrono::seconds(60), 16});
+    http::Route route = lockRoute();
+    http::Request req;
+    req.params = {{"lock", "1"}, {"bus", "north"}, {"address", "20"}};
+    req.address = "192.0.2.7";
+    for (int i = 0; i < 10; ++i) {
+        http::Response r = http::reply(401, {{"error", {{"code", "unauthorized"}, {"message", "sign in first"}}}});
+        trail.record(route, req, r);
+        EXPECT_TRUE(r.headers.empty());
+    }
+    req.actor = {"viewer", "user", http::Role::Viewer};
+    for (int i = 0; i < 5; ++i) {
+        http::Response r = http::reply(403, {{"error", {{"code", "forbidden"}, {"message", "operator needed"}}}});
+        trail.record(route, req, r);
+    }
+    EXPECT_EQ(store->audit({}).size(), 8u);  // 3 anonymous + 5 signed in
+    EXPECT_NE(metrics.text().find("ostrel_audit_counted_total{} 7"), std::string::npos) << metrics.text();
+
+    trail.flush();
+    auto all = store->audit({});
+    ASSERT_EQ(all.size(), 9u);
+    EXPECT_EQ(all[0].actor, "");
+    EXPECT_EQ(all[0].address, "192.0.2.7");
+    EXPECT_EQ(all[0].action, "lock.open");
+    EXPECT_EQ(all[0].reason.rfind("7 more requests refused before sign-in", 0), 0u) << all[0].reason;
+    trail.flush();
+    EXPECT_EQ(store->audit({}).size(), 9u);
 }
 
 TEST(AuditStore, EmbeddedStoreKeepsTheTrail) {
