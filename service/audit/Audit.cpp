@@ -115,7 +115,9 @@ void Trail::record(const http::Route& route, const http::Request& req, http::Res
     e.time = utcNow();
     const auto now = RefusalCap::Clock::now();
     bool written = true;
-    if (e.actor.empty() && e.outcome == "refused") {
+    // Not signed in: no user or token of this service stands behind it (a
+    // failed sign-in names only the account it tried).
+    if (req.actor.name.empty() && e.outcome == "refused") {
         std::lock_guard lock(capMutex_);
         written = cap_.admit(e, now);
     }

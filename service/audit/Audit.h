@@ -45,7 +45,8 @@ public:
     // invite a second opening of the same door), but it is not silent: an
     // error line, the counter ostrel_audit_failures_total, and the reply's
     // header Audit-Trail: not-written.
-    // Requests refused before sign-in are capped per address (RefusalCap):
+    // Requests refused before sign-in (failed sign-ins too) are capped per
+    // address (RefusalCap):
     // past the cap they are counted (ostrel_audit_counted_total) and the
     // count is written when the address's window is over.
     void record(const http::Route& route, const http::Request& req, http::Response& resp);

@@ -53,6 +53,8 @@ void RefusalCap::summarise(const Window& w, std::vector<AuditEntry>& out) {
     for (const auto& [action, c] : w.counted) {
         AuditEntry e = c.last;
         e.id = 0;
+        e.actor.clear();  // failed sign-ins each name the account they tried
+        e.actorKind.clear();
         e.target.clear();
         e.params = "{}";
         e.reason = std::to_string(c.count) + " more requests refused before sign-in from this address, " + c.firstTime +

@@ -239,15 +239,33 @@ TEST(AuditRefusalCap, TheTrailWritesSignedInRefusalsAndTheCountsOfTheRest) {
     EXPECT_EQ(store->audit({}).size(), 8u);  // 3 anonymous + 5 signed in
     EXPECT_NE(metrics.text().find("ostrel_audit_counted_total{} 7"), std::string::npos) << metrics.text();
 
+    // Failed sign-ins name the account each tried, yet nobody signed in:
+    // capped the same way (a throttled one is refused at once).
+    http::Route signIn{"POST", "/api/v1/session", http::Role::Public, "session.signin", http::Runs::Store, {}};
+    http::Request tries;
+    tries.address = "192.0.2.7";
+    for (int i = 0; i < 4; ++i) {
+        http::Response r = http::reply(429, {{"error", {{"code", "too_many_attempts"}, {"message", "wait"}}}});
+        r.actor = http::Actor{"guess" + std::to_string(i), "user", http::Role::Public};
+        trail.record(signIn, tries, r);
+    }
+    EXPECT_EQ(store->audit({}).size(), 8u);
+
     trail.flush();
     auto all = store->audit({});
-    ASSERT_EQ(all.size(), 9u);
-    EXPECT_EQ(all[0].actor, "");
-    EXPECT_EQ(all[0].address, "192.0.2.7");
-    EXPECT_EQ(all[0].action, "lock.open");
-    EXPECT_EQ(all[0].reason.rfind("7 more requests refused before sign-in", 0), 0u) << all[0].reason;
+    ASSERT_EQ(all.size(), 10u);  // one count per action
+    for (const AuditEntry& e : {all[0], all[1]}) {
+        EXPECT_EQ(e.actor, "");
+        EXPECT_EQ(e.address, "192.0.2.7");
+        EXPECT_EQ(e.outcome, "refused");
+    }
+    const AuditEntry& opens = all[0].action == "lock.open" ? all[0] : all[1];
+    const AuditEntry& signIns = all[0].action == "lock.open" ? all[1] : all[0];
+    EXPECT_EQ(opens.reason.rfind("7 more requests refused before sign-in", 0), 0u) << opens.reason;
+    EXPECT_EQ(signIns.action, "session.signin");
+    EXPECT_EQ(signIns.reason.rfind("4 more requests", 0), 0u) << signIns.reason;
     trail.flush();
-    EXPECT_EQ(store->audit({}).size(), 9u);
+    EXPECT_EQ(store->audit({}).size(), 10u);
 }
 
 TEST(AuditStore, EmbeddedStoreKeepsTheTrail) {
