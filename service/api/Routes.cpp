@@ -116,13 +116,19 @@ int Api::bind(const std::string& listen) {
 
 void Api::serve() {
     std::unique_lock lock(mutex_);
-    stopped_.wait(lock, [this] { return stop_; });
+    // Meanwhile the counts of refusals before sign-in reach the trail soon
+    // after their minute, whether or not another request comes.
+    while (!stopped_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) {
+        lock.unlock();
+        trail_->writeCounts();
+        lock.lock();
+    }
 }
 
 void Api::stop() {
     context_.events.close();
     if (server_) server_->stop();
-    if (trail_) trail_->flush();
+    if (trail_) trail_->writeCounts(true);
     {
         std::lock_guard lock(mutex_);
         stop_ = true;

@@ -121,7 +121,7 @@ void Trail::record(const http::Route& route, const http::Request& req, http::Res
         std::lock_guard lock(capMutex_);
         written = cap_.admit(e, now);
     }
-    writeDue(now, false);
+    writeCounts(now, false);
     if (!written) {
         metrics_.add("ostrel_audit_counted_total", "");
         return;
@@ -129,9 +129,9 @@ void Trail::record(const http::Route& route, const http::Request& req, http::Res
     if (!write(e)) resp.headers.push_back({"Audit-Trail", "not-written"});
 }
 
-void Trail::flush() { writeDue(RefusalCap::Clock::now(), true); }
+void Trail::writeCounts(bool all) { writeCounts(RefusalCap::Clock::now(), all); }
 
-void Trail::writeDue(RefusalCap::Clock::time_point now, bool all) {
+void Trail::writeCounts(RefusalCap::Clock::time_point now, bool all) {
     std::vector<AuditEntry> due;
     {
         std::lock_guard lock(capMutex_);

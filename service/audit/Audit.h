@@ -46,19 +46,20 @@ public:
     // error line, the counter ostrel_audit_failures_total, and the reply's
     // header Audit-Trail: not-written.
     // Requests refused before sign-in (failed sign-ins too) are capped per
-    // address (RefusalCap):
-    // past the cap they are counted (ostrel_audit_counted_total) and the
-    // count is written when the address's window is over.
+    // address (RefusalCap): past the cap they are counted
+    // (ostrel_audit_counted_total), and each count is written by the first
+    // call of record or writeCounts after its window is over.
     void record(const http::Route& route, const http::Request& req, http::Response& resp);
 
-    // Writes what is still counted; for a service that stops.
-    void flush();
+    // Writes the counts whose window is over (looked at once a second at
+    // most), or every count when `all`: for a service that stops.
+    void writeCounts(bool all = false);
 
     long failures() const { return failures_; }
 
 private:
     bool write(AuditEntry& e);  // false when the store refused it (said loudly)
-    void writeDue(RefusalCap::Clock::time_point now, bool all);
+    void writeCounts(RefusalCap::Clock::time_point now, bool all);
 
     Store& store_;
     Metrics& metrics_;

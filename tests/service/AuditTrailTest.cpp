@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "service/Config.h"
 #include "service/Redact.h"
@@ -251,7 +252,7 @@ TEST(AuditRefusalCap, TheTrailWritesSignedInRefusalsAndTheCountsOfTheRest) {
     }
     EXPECT_EQ(store->audit({}).size(), 8u);
 
-    trail.flush();
+    trail.writeCounts(true);
     auto all = store->audit({});
     ASSERT_EQ(all.size(), 10u);  // one count per action
     for (const AuditEntry& e : {all[0], all[1]}) {
@@ -264,8 +265,30 @@ TEST(AuditRefusalCap, TheTrailWritesSignedInRefusalsAndTheCountsOfTheRest) {
     EXPECT_EQ(opens.reason.rfind("7 more requests refused before sign-in", 0), 0u) << opens.reason;
     EXPECT_EQ(signIns.action, "session.signin");
     EXPECT_EQ(signIns.reason.rfind("4 more requests", 0), 0u) << signIns.reason;
-    trail.flush();
+    trail.writeCounts(true);
     EXPECT_EQ(store->audit({}).size(), 10u);
+}
+
+// The service asks every second: a count is written once its window is
+// over even when no request follows the flood.
+TEST(AuditRefusalCap, ACountIsWrittenWhenItsWindowEndsWithoutAnotherRequest) {
+    TempDir dir;
+    auto store = openStore("sqlite:" + (dir.path / "a.db").string(), "hq");
+    Metrics metrics;
+    audit::Trail trail(*store, metrics, {1, std::chrono::seconds(1), 16});
+    http::Request req;
+    req.address = "192.0.2.8";
+    for (int i = 0; i < 3; ++i) {
+        http::Response r = http::reply(401, {{"error", {{"code", "unauthorized"}, {"message", "sign in first"}}}});
+        trail.record(lockRoute(), req, r);
+    }
+    trail.writeCounts();
+    EXPECT_EQ(store->audit({}).size(), 1u);  // the window is still open
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    trail.writeCounts();
+    auto all = store->audit({});
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].reason.rfind("2 more requests", 0), 0u) << all[0].reason;
 }
 
 TEST(AuditStore, EmbeddedStoreKeepsTheTrail) {
