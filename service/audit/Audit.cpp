@@ -113,15 +113,13 @@ std::string logLine(const AuditEntry& e) {
 void Trail::record(const http::Route& route, const http::Request& req, http::Response& resp) {
     AuditEntry e = entryFor(route, req, resp);
     e.time = utcNow();
-    const auto now = RefusalCap::Clock::now();
     bool written = true;
     // Not signed in: no user or token of this service stands behind it (a
     // failed sign-in names only the account it tried).
     if (req.actor.name.empty() && e.outcome == "refused") {
         std::lock_guard lock(capMutex_);
-        written = cap_.admit(e, now);
+        written = cap_.admit(e, RefusalCap::Clock::now());
     }
-    writeCounts(now, false);
     if (!written) {
         metrics_.add("ostrel_audit_counted_total", "");
         return;
@@ -129,16 +127,11 @@ void Trail::record(const http::Route& route, const http::Request& req, http::Res
     if (!write(e)) resp.headers.push_back({"Audit-Trail", "not-written"});
 }
 
-void Trail::writeCounts(bool all) { writeCounts(RefusalCap::Clock::now(), all); }
-
-void Trail::writeCounts(RefusalCap::Clock::time_point now, bool all) {
+void Trail::writeCounts(bool all) {
     std::vector<AuditEntry> due;
     {
         std::lock_guard lock(capMutex_);
-        // Windows end by the minute: looking once a second is soon enough.
-        if (!all && now - lastDue_ < std::chrono::seconds(1)) return;
-        lastDue_ = now;
-        due = cap_.due(now, all);
+        due = cap_.due(RefusalCap::Clock::now(), all);
     }
     for (AuditEntry& e : due) write(e);
 }

@@ -48,25 +48,23 @@ public:
     // Requests refused before sign-in (failed sign-ins too) are capped per
     // address (RefusalCap): past the cap they are counted
     // (ostrel_audit_counted_total), and each count is written by the first
-    // call of record or writeCounts after its window is over.
+    // call of writeCounts after its window is over.
     void record(const http::Route& route, const http::Request& req, http::Response& resp);
 
-    // Writes the counts whose window is over (looked at once a second at
-    // most), or every count when `all`: for a service that stops.
+    // Writes the counts whose window is over (the service asks every
+    // second), or every count when `all`: for a service that stops.
     void writeCounts(bool all = false);
 
     long failures() const { return failures_; }
 
 private:
     bool write(AuditEntry& e);  // false when the store refused it (said loudly)
-    void writeCounts(RefusalCap::Clock::time_point now, bool all);
 
     Store& store_;
     Metrics& metrics_;
     std::atomic<long> failures_{0};
     std::mutex capMutex_;
     RefusalCap cap_;
-    RefusalCap::Clock::time_point lastDue_{};
 };
 
 }  // namespace ostrel::service::audit

@@ -31,6 +31,13 @@ bool RefusalCap::admit(const AuditEntry& e, Clock::time_point now) {
     Counted& c = w.counted[e.action];
     if (c.count == 0) c.firstTime = e.time;
     c.last = e;
+    // A count stands for many bodies: none is kept (each may be as large as
+    // a request may be, for every address and action held).
+    c.last.id = 0;
+    c.last.actor.clear();  // failed sign-ins each name the account they tried
+    c.last.actorKind.clear();
+    c.last.target.clear();
+    c.last.params = "{}";
     ++c.count;
     return false;
 }
@@ -52,11 +59,6 @@ std::vector<AuditEntry> RefusalCap::due(Clock::time_point now, bool all) {
 void RefusalCap::summarise(const Window& w, std::vector<AuditEntry>& out) {
     for (const auto& [action, c] : w.counted) {
         AuditEntry e = c.last;
-        e.id = 0;
-        e.actor.clear();  // failed sign-ins each name the account they tried
-        e.actorKind.clear();
-        e.target.clear();
-        e.params = "{}";
         e.reason = std::to_string(c.count) + " more requests refused before sign-in from this address, " + c.firstTime +
                    " to " + c.last.time + ", counted rather than written one by one; the last: " + c.last.reason;
         out.push_back(std::move(e));

@@ -40,7 +40,7 @@ public:
 
 private:
     struct Counted {
-        AuditEntry last;  // the newest of them, its time included
+        AuditEntry last;  // the newest of them, without actor, target or params
         std::string firstTime;
         long count = 0;
     };
