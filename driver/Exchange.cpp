@@ -78,19 +78,32 @@ const ExchangeOutcome& lastExchange() { return t_last; }
 
 void forgetLastExchange() { t_last = ExchangeOutcome{}; }
 
-void noteExchange(const std::string& device, Wait wait, const Reply& reply, int address) {
-    t_last.device = device;
-    t_last.wait = wait;
-    t_last.reply = reply;
-    t_last.address = address;
-    t_last.frame.clear();
-    t_last.after.clear();
-    t_last.badEcho.clear();
+namespace {
+
+// Notes a round in this thread's last exchange; frame empty for an exchange
+// noted without one. The record loop passes here once per record: one lookup
+// of the thread's record, buffers overwritten in place.
+ExchangeOutcome& noteRound(const std::string& device, Wait wait, const Reply& reply, int address, const Frame& frame) {
+    ExchangeOutcome& last = t_last;
+    if (last.device != device) last.device = device;
+    last.wait = wait;
+    last.reply = reply;
+    last.address = address;
+    last.frame = frame;
+    last.after.clear();
+    last.badEcho.clear();
     if (tracing()) {
         char w[64];
         std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", wait.n, wait.m, wait.t);
-        traceLine(device + " <", reply, w + t_last.describe());
+        traceLine(device + " <", reply, w + last.describe());
     }
+    return last;
+}
+
+}  // namespace
+
+void noteExchange(const std::string& device, Wait wait, const Reply& reply, int address) {
+    noteRound(device, wait, reply, address, {});
 }
 
 void setTraceSink(TraceSink sink) {
@@ -154,6 +167,13 @@ serial::Clock::time_point sendRound(serial::SerialPort& p, const Frame& frame) {
 }
 
 Reply receiveRound(serial::SerialPort& p, const Frame& frame, Wait wait, int address, serial::Clock::time_point start) {
+    Reply reply;
+    receiveRoundInto(p, frame, wait, address, start, reply);
+    return reply;
+}
+
+void receiveRoundInto(serial::SerialPort& p, const Frame& frame, Wait wait, int address,
+                      serial::Clock::time_point start, Reply& reply) {
     const auto limit = std::chrono::duration<double>(wait.t);
     if (p.echo()) {
         // The adapter hears its own transmission: the frame comes back first,
@@ -162,28 +182,26 @@ Reply receiveRound(serial::SerialPort& p, const Frame& frame, Wait wait, int add
         p.setInputLen(static_cast<int16_t>(frame.size()));
         Reply echo = p.read();
         if (echo != frame) {
-            noteExchange(p.openPath(), wait, {}, address);
+            reply.clear();
+            ExchangeOutcome& last = noteRound(p.openPath(), wait, reply, address, frame);
             if (!echo.empty()) {
-                t_last.badEcho = echo;
+                last.badEcho = echo;
                 if (tracing()) traceLine(p.openPath() + " <", echo, "echo differs from the frame sent: line fault");
             }
-            t_last.frame = frame;
-            return {};
+            return;
         }
     }
     p.waitForBytes(wait.m, start, limit);
     p.setInputLen(static_cast<int16_t>(wait.n));
-    Reply reply = p.read();
-    noteExchange(p.openPath(), wait, reply, address);
-    t_last.frame = frame;
+    p.readInto(reply);
+    ExchangeOutcome& last = noteRound(p.openPath(), wait, reply, address, frame);
     // What already came in behind the reply tells an echo from a reply; it
     // is left in place (the next exchange clears it).
     if (!reply.empty() && reply.size() < frame.size() && std::equal(reply.begin(), reply.end(), frame.begin())) {
         const auto& behind = p.received();
         size_t n = std::min(behind.size(), frame.size() - reply.size());
-        t_last.after.assign(behind.begin(), behind.begin() + static_cast<std::ptrdiff_t>(n));
+        last.after.assign(behind.begin(), behind.begin() + static_cast<std::ptrdiff_t>(n));
     }
-    return reply;
 }
 
 bool lastExchangeEchoed(serial::SerialPort& p, std::chrono::milliseconds grace) {

@@ -62,6 +62,9 @@ Reply exchangeRound(serial::SerialPort& port, const Frame& frame, Wait wait, int
 serial::Clock::time_point sendRound(serial::SerialPort& port, const Frame& frame);
 Reply receiveRound(serial::SerialPort& port, const Frame& frame, Wait wait, int address,
                    serial::Clock::time_point sent);
+// The same into a reply buffer the caller keeps (a loop of rounds reuses it).
+void receiveRoundInto(serial::SerialPort& port, const Frame& frame, Wait wait, int address,
+                      serial::Clock::time_point sent, Reply& reply);
 
 // At least n bytes and byte 0 equal to the address.
 bool accepted(const Reply& reply, size_t n, int16_t varAddr);

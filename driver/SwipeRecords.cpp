@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 
 #include "basic/DateTime.h"
@@ -147,18 +148,25 @@ std::string driver::decodeRecordLine(const Reply& r) {
     // field is kept.
     thread_local std::array<uint8_t, 3> lastDateBytes{};
     thread_local std::string lastDate = recordDate(0, 0, 0);
-    if (lastDateBytes != std::array<uint8_t, 3>{r[4], r[5], r[6]}) {
+    if (lastDateBytes[0] != r[4] || lastDateBytes[1] != r[5] || lastDateBytes[2] != r[6]) {
         lastDate = recordDate(r[4], r[5], r[6]);
         lastDateBytes = {r[4], r[5], r[6]};
     }
-    std::string line;
-    line.reserve(32);
-    line.append(t.address[r[0]]).append("|");
-    line.append(t.card[r[1]]).append(t.card[r[2]]).append(t.card[r[3]]).append("|");
-    line.append(lastDate).append("|");
-    line.append(t.reading[r[7]]).append(":").append(t.reading[r[8]]).append("|");
-    line.append(t.reading[r[9]]).append("|").append(t.hex[r[10]]);
-    return line;
+    // Composed in place and made a string once: one allocation a line. The
+    // pieces come to at most 37 characters (a date field of up to 15).
+    char line[64];
+    size_t n = 0;
+    auto put = [&](const std::string& piece) {
+        std::memcpy(line + n, piece.data(), piece.size());
+        n += piece.size();
+    };
+    auto mark = [&](char c) { line[n++] = c; };
+    put(t.address[r[0]]), mark('|');
+    put(t.card[r[1]]), put(t.card[r[2]]), put(t.card[r[3]]), mark('|');
+    put(lastDate), mark('|');
+    put(t.reading[r[7]]), mark(':'), put(t.reading[r[8]]), mark('|');
+    put(t.reading[r[9]]), mark('|'), put(t.hex[r[10]]);
+    return std::string(line, n);
 }
 
 bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::StringArray& lines,
@@ -176,7 +184,8 @@ bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::Str
         driver::requestRecord(p, frame);
         throw rt::AutomationError(rt::err::kFixedArray, "This array is fixed or temporarily locked");
     }
-    // Element i is new; growth is amortised by the vector.
+    // Element i is new; room for every announced record is made at once.
+    lines.items.reserve(lines.items.size() + total);
     driver::RecordsRead read = driver::readRecords(p, frame, total, [&](size_t i, const driver::Reply& record) {
         lines.items.resize(i);
         lines.items.push_back(driver::decodeRecordLine(record));

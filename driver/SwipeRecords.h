@@ -53,8 +53,10 @@ template <class Take>
 RecordsRead readRecords(serial::SerialPort& port, const Frame& request, size_t n, Take&& take) {
     if (n == 0) return {};
     serial::Clock::time_point sent = sendRound(port, request);
+    Reply reply;
+    reply.reserve(kRecordSize);
     for (size_t i = 0; i < n; ++i) {
-        Reply reply = receiveRound(port, request, kRecordWait, -1, sent);
+        receiveRoundInto(port, request, kRecordWait, -1, sent, reply);
         if (reply.size() < kRecordSize) return {i, std::move(reply)};
         if (i + 1 < n) {
             try {

@@ -233,14 +233,20 @@ void SerialPort::write(const std::vector<uint8_t>& frame) {
 }
 
 std::vector<uint8_t> SerialPort::read() {
+    std::vector<uint8_t> out;
+    readInto(out);
+    return out;
+}
+
+void SerialPort::readInto(std::vector<uint8_t>& out) {
     requireOpen();
     // Ask the kernel only when the buffer cannot satisfy the read by itself.
     if (inputLen_ == 0 || received_.size() < static_cast<size_t>(inputLen_)) drainKernel();
     size_t n = received_.size();
     if (inputLen_ > 0 && static_cast<size_t>(inputLen_) < n) n = static_cast<size_t>(inputLen_);
-    std::vector<uint8_t> out(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(n));
-    received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(n));
-    return out;
+    const auto end = received_.begin() + static_cast<std::ptrdiff_t>(n);
+    out.assign(received_.begin(), end);
+    received_.erase(received_.begin(), end);
 }
 
 void SerialPort::waitForBytes(size_t count, Clock::time_point start, std::chrono::duration<double> limit) {

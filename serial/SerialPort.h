@@ -102,6 +102,8 @@ public:
     const std::deque<uint8_t>& received() const { return received_; }
     // Removes and returns at most the read length (0: all) waiting bytes.
     std::vector<uint8_t> read();
+    // The same read into a buffer the caller keeps (its capacity reused).
+    void readInto(std::vector<uint8_t>& out);
 
     // Waits until at least count bytes are waiting or more than limit has
     // passed since start, sleeping on the descriptor in between.
