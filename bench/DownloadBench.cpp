@@ -6,7 +6,12 @@
 // bytes (sim::BareLine). Rounds rotate which goes first, so that a change in
 // the machine's load falls on all of them alike.
 //
-//   ostrel_bench_download [ROUNDS] [RECORDS]
+// With BLOCK below RECORDS the controller holds BLOCK records, and a round's
+// RECORDS are downloaded BLOCK at a time, the contenders taking turns
+// download by download: a change in load that lasts less than one whole
+// download then still falls on all of them.
+//
+//   ostrel_bench_download [ROUNDS] [RECORDS] [BLOCK]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -86,8 +91,10 @@ Sample timed(const std::function<size_t()>& run, size_t expect) {
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
     const size_t records = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 10000;
+    const size_t block = argc > 3 ? std::clamp<size_t>(static_cast<size_t>(std::atol(argv[3])), 1, records) : records;
+    const size_t downloads = records / block;
     sim::SimController sim;
-    sim.seedRecords(records);
+    sim.seedRecords(block);
     setenv("OSTREL_COM1", sim.slavePath().c_str(), 1);
     const driver::Frame request{1, 2, 0x11};
 
@@ -131,18 +138,22 @@ int main(int argc, char** argv) {
          [&] {
              bare.roundTrip(request, 3, true);
              size_t n = 0;
-             for (size_t i = 0; i < records; ++i) n += bare.roundTrip(request, 11) == 11;
+             for (size_t i = 0; i < block; ++i) n += bare.roundTrip(request, 11) == 11;
              return n;
          }},
     };
 
-    std::printf("%d rounds of %zu records, load average before: %s\n", rounds, records, loadAverage().c_str());
-    std::vector<std::vector<Sample>> samples(contenders.size());
-    for (int round = 0; round < rounds; ++round)
-        for (size_t k = 0; k < contenders.size(); ++k) {
-            const size_t which = (k + static_cast<size_t>(round)) % contenders.size();
-            samples[which].push_back(timed(contenders[which].second, records));
-        }
+    std::printf("%d rounds of %zu records in downloads of %zu, load average before: %s\n", rounds,
+                downloads * block, block, loadAverage().c_str());
+    std::vector<std::vector<Sample>> samples(contenders.size(), std::vector<Sample>(static_cast<size_t>(rounds)));
+    for (size_t round = 0; round < static_cast<size_t>(rounds); ++round)
+        for (size_t d = 0; d < downloads; ++d)
+            for (size_t k = 0; k < contenders.size(); ++k) {
+                const size_t which = (k + round + d) % contenders.size();
+                const Sample one = timed(contenders[which].second, block);
+                samples[which][round].seconds += one.seconds;
+                samples[which][round].cpu += one.cpu;
+            }
     std::printf("load average after: %s\n\n", loadAverage().c_str());
 
     // Ratios against the floor of the same round: the load a round saw falls
@@ -163,7 +174,7 @@ int main(int argc, char** argv) {
         const double fastest = *std::min_element(times.begin(), times.end());
         const auto [low, high] = medianInterval(ratios);
         std::printf("| %s | %.1f | %.1f | %.2f | %.4f | %.4f-%.4f | %.4f |\n", contenders[k].first.c_str(),
-                    median(times) * 1e3, fastest * 1e3, median(cpus) / static_cast<double>(records) * 1e6,
+                    median(times) * 1e3, fastest * 1e3, median(cpus) / static_cast<double>(downloads * block) * 1e6,
                     median(ratios), low, high, fastest / floorFastest);
     }
     return 0;
