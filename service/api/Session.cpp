@@ -44,9 +44,13 @@ Response signIn(ApiContext& api, const Request& req) {
         r.actor = http::Actor{who, "user", http::Role::Public};
         return r;
     };
-    if (auto wait = access.throttle().wait(who, req.address); wait.count() > 0) {
-        log(Level::Warning, "sign-in as " + who + " from " + req.address + " refused unheard: too many failures, " +
-                                seconds(wait) + " s to wait");
+    if (const auto refused = access.throttle().tryArrived(who, req.address); refused.wait.count() > 0) {
+        const auto wait = refused.wait;
+        // One warning a wait: the tries after it within the same wait are a
+        // flood the audit trail counts, and are logged at debug level only.
+        log(refused.first ? Level::Warning : Level::Debug,
+            "sign-in as " + who + " from " + req.address + " refused unheard: too many failures, " + seconds(wait) +
+                " s to wait" + (refused.first ? "; further tries in that wait are logged at debug level" : ""));
         Response r = http::error(429, "too_many_attempts",
                                  "too many failed sign-ins; try again in " + seconds(wait) + " s");
         r.headers.push_back({"Retry-After", seconds(wait)});

@@ -27,6 +27,21 @@ milliseconds SignInThrottle::wait(const std::string& name, const std::string& ad
     return std::max(left("n:" + name, now), left("a:" + address, now));
 }
 
+SignInThrottle::Refusal SignInThrottle::tryArrived(const std::string& name, const std::string& address) {
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex_);
+    Refusal r;
+    for (const std::string& key : {"n:" + name, "a:" + address}) {
+        const milliseconds w = left(key, now);
+        if (w.count() == 0) continue;
+        r.wait = std::max(r.wait, w);
+        bool& refused = entries_.find(key)->second.refusedInWait;
+        r.first = r.first || !refused;
+        refused = true;
+    }
+    return r;
+}
+
 milliseconds SignInThrottle::count(const std::string& key, const Rule& rule, Clock::time_point now) {
     auto it = entries_.find(key);
     if (it == entries_.end()) {
@@ -44,6 +59,7 @@ milliseconds SignInThrottle::count(const std::string& key, const Rule& rule, Clo
     for (int i = 1; i < past && w < rule.most; ++i) w *= 2;
     w = std::min(w, rule.most);
     e.until = now + w;
+    e.refusedInWait = false;
     return w;
 }
 

@@ -26,6 +26,14 @@ public:
 
     // Zero when name may try from address now, else how long until it may.
     std::chrono::milliseconds wait(const std::string& name, const std::string& address);
+    // The same for a try that has arrived: also whether it is the first one
+    // refused in the wait that holds it, the one worth a warning (the rest of
+    // a flood are not, or the log would grow with it).
+    struct Refusal {
+        std::chrono::milliseconds wait{0};
+        bool first = false;
+    };
+    Refusal tryArrived(const std::string& name, const std::string& address);
     // Counts a failure; the wait it imposes from now (zero while free).
     std::chrono::milliseconds failed(const std::string& name, const std::string& address);
     void succeeded(const std::string& name, const std::string& address);
@@ -34,6 +42,7 @@ private:
     struct Entry {
         int failures = 0;
         Clock::time_point until{}, last{};
+        bool refusedInWait = false;  // a try was refused since until was set
     };
     std::chrono::milliseconds count(const std::string& key, const Rule& rule, Clock::time_point now);
     std::chrono::milliseconds left(const std::string& key, Clock::time_point now) const;

@@ -136,6 +136,25 @@ TEST(Throttle, FailuresPastTheFreeOnesDoubleTheWaitUpToItsBound) {
     EXPECT_GT(t.failed("bob", "10.0.0.1").count(), 0) << "but not the address that failed 100 times";
 }
 
+TEST(Throttle, OnlyTheFirstTryRefusedInAWaitIsToldAsSuch) {
+    SignInThrottle t({1, 300ms, 1s}, {100, 300ms, 1s});
+    EXPECT_FALSE(t.tryArrived("alice", "10.0.0.1").first) << "nothing held yet";
+    t.failed("alice", "10.0.0.1");
+    t.failed("alice", "10.0.0.1");
+    const auto held = t.tryArrived("alice", "10.0.0.1");
+    EXPECT_GT(held.wait.count(), 0);
+    EXPECT_TRUE(held.first);
+    EXPECT_FALSE(t.tryArrived("alice", "10.0.0.1").first);
+    EXPECT_FALSE(t.tryArrived("alice", "10.0.0.2").first) << "the name's wait was told already";
+    EXPECT_EQ(t.tryArrived("bob", "10.0.0.1").wait.count(), 0) << "the address is not held";
+    t.failed("alice", "10.0.0.1");
+    EXPECT_TRUE(t.tryArrived("alice", "10.0.0.1").first) << "a new failure starts a new wait";
+    std::this_thread::sleep_for(700ms);
+    const auto after = t.tryArrived("alice", "10.0.0.1");
+    EXPECT_EQ(after.wait.count(), 0);
+    EXPECT_FALSE(after.first);
+}
+
 TEST(Throttle, AnAddressTryingManyNamesIsSlowedAndTheTableStaysBounded) {
     SignInThrottle t({100, 100ms, 1s}, {3, 100ms, 1s}, 50);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(t.failed("user" + std::to_string(i), "10.0.0.9").count(), 0);
