@@ -85,7 +85,7 @@ namespace {
 // of the thread's record, buffers overwritten in place.
 ExchangeOutcome& noteRound(const std::string& device, Wait wait, const Reply& reply, int address, const Frame& frame) {
     ExchangeOutcome& last = t_last;
-    if (last.device != device) last.device = device;
+    last.device = device;
     last.wait = wait;
     last.reply = reply;
     last.address = address;

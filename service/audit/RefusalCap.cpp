@@ -29,15 +29,21 @@ bool RefusalCap::admit(const AuditEntry& e, Clock::time_point now) {
         return true;
     }
     Counted& c = w.counted[e.action];
-    if (c.count == 0) c.firstTime = e.time;
-    c.last = e;
-    // A count stands for many bodies: none is kept (each may be as large as
-    // a request may be, for every address and action held).
-    c.last.id = 0;
-    c.last.actor.clear();  // failed sign-ins each name the account they tried
-    c.last.actorKind.clear();
-    c.last.target.clear();
-    c.last.params = "{}";
+    // A count stands for many requests: only what its entry says is kept, no
+    // body, target or actor (failed sign-ins each name the account they
+    // tried), and nothing larger is copied on the way.
+    AuditEntry& kept = c.last;
+    if (c.count == 0) {
+        c.firstTime = e.time;
+        kept.params = "{}";
+    }
+    kept.time = e.time;
+    kept.role = e.role;
+    kept.address = e.address;
+    kept.action = e.action;
+    kept.outcome = e.outcome;
+    kept.reason = e.reason;
+    kept.status = e.status;
     ++c.count;
     return false;
 }
