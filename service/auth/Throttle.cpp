@@ -21,12 +21,6 @@ milliseconds SignInThrottle::left(const std::string& key, Clock::time_point now)
     return std::chrono::ceil<milliseconds>(it->second.until - now);
 }
 
-milliseconds SignInThrottle::wait(const std::string& name, const std::string& address) {
-    const auto now = Clock::now();
-    std::lock_guard lock(mutex_);
-    return std::max(left("n:" + name, now), left("a:" + address, now));
-}
-
 SignInThrottle::Refusal SignInThrottle::tryArrived(const std::string& name, const std::string& address) {
     const auto now = Clock::now();
     std::lock_guard lock(mutex_);

@@ -24,11 +24,10 @@ public:
     SignInThrottle(Rule byName = {3, std::chrono::seconds(1), std::chrono::minutes(5)},
                    Rule byAddress = {10, std::chrono::seconds(1), std::chrono::minutes(5)}, size_t capacity = 10'000);
 
-    // Zero when name may try from address now, else how long until it may.
-    std::chrono::milliseconds wait(const std::string& name, const std::string& address);
-    // The same for a try that has arrived: also whether it is the first one
-    // refused in the wait that holds it, the one worth a warning (the rest of
-    // a flood are not, or the log would grow with it).
+    // A try of name from address has arrived: how long until it may be
+    // heard (zero: now), and whether it is the first one refused in the wait
+    // that holds it, the one worth a warning (the rest of a flood are not, or
+    // the log would grow with it).
     struct Refusal {
         std::chrono::milliseconds wait{0};
         bool first = false;

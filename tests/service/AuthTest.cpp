@@ -116,21 +116,21 @@ TEST(Sessions, AFullTableDropsTheSessionUsedLeastRecently) {
 
 TEST(Throttle, FailuresPastTheFreeOnesDoubleTheWaitUpToItsBound) {
     SignInThrottle t({2, 100ms, 400ms}, {100, 100ms, 400ms});
-    EXPECT_EQ(t.wait("alice", "10.0.0.1").count(), 0);
+    EXPECT_EQ(t.tryArrived("alice", "10.0.0.1").wait.count(), 0);
     EXPECT_EQ(t.failed("alice", "10.0.0.1").count(), 0);
     EXPECT_EQ(t.failed("alice", "10.0.0.1").count(), 0);
     EXPECT_EQ(t.failed("alice", "10.0.0.1"), 100ms);
-    const auto w = t.wait("alice", "10.0.0.2");
+    const auto w = t.tryArrived("alice", "10.0.0.2").wait;
     EXPECT_GT(w.count(), 0) << "the name is slowed from any address";
     EXPECT_LE(w, 100ms);
-    EXPECT_EQ(t.wait("bob", "10.0.0.1").count(), 0) << "another name from the address is not";
+    EXPECT_EQ(t.tryArrived("bob", "10.0.0.1").wait.count(), 0) << "another name from the address is not";
     EXPECT_EQ(t.failed("alice", "10.0.0.1"), 200ms);
     EXPECT_EQ(t.failed("alice", "10.0.0.1"), 400ms);
     EXPECT_EQ(t.failed("alice", "10.0.0.1"), 400ms);
     for (int i = 0; i < 100; ++i) t.failed("alice", "10.0.0.1");
-    EXPECT_LE(t.wait("alice", "10.0.0.1"), 400ms);
+    EXPECT_LE(t.tryArrived("alice", "10.0.0.1").wait, 400ms);
     std::this_thread::sleep_for(450ms);
-    EXPECT_EQ(t.wait("alice", "10.0.0.1").count(), 0);
+    EXPECT_EQ(t.tryArrived("alice", "10.0.0.1").wait.count(), 0);
     t.succeeded("alice", "10.0.0.1");
     EXPECT_EQ(t.failed("alice", "10.0.0.3").count(), 0) << "a success clears the name";
     EXPECT_GT(t.failed("bob", "10.0.0.1").count(), 0) << "but not the address that failed 100 times";
@@ -159,12 +159,12 @@ TEST(Throttle, AnAddressTryingManyNamesIsSlowedAndTheTableStaysBounded) {
     SignInThrottle t({100, 100ms, 1s}, {3, 100ms, 1s}, 50);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(t.failed("user" + std::to_string(i), "10.0.0.9").count(), 0);
     EXPECT_EQ(t.failed("user3", "10.0.0.9"), 100ms);
-    EXPECT_GT(t.wait("anyone", "10.0.0.9").count(), 0);
-    EXPECT_EQ(t.wait("anyone", "10.0.0.10").count(), 0);
+    EXPECT_GT(t.tryArrived("anyone", "10.0.0.9").wait.count(), 0);
+    EXPECT_EQ(t.tryArrived("anyone", "10.0.0.10").wait.count(), 0);
     // Thousands of names and addresses: the table keeps to its capacity
     // (and keeps working).
     for (int i = 0; i < 5000; ++i) t.failed("n" + std::to_string(i), "a" + std::to_string(i));
-    EXPECT_EQ(t.wait("fresh", "fresh").count(), 0);
+    EXPECT_EQ(t.tryArrived("fresh", "fresh").wait.count(), 0);
 }
 
 // A store with two users and a token of each role.
