@@ -69,9 +69,9 @@ public:
     int descriptor() const override { return fd_; }
     bool reopensWhenGone() const override { return true; }
 
-    size_t receive(std::deque<uint8_t>& into) override {
+    size_t receive(ReceiveBuffer& into) override {
         size_t raw = pump();
-        into.insert(into.end(), data_.begin(), data_.end());
+        into.append(data_.data(), data_.size());
         data_.clear();
         return raw;
     }
@@ -271,7 +271,7 @@ private:
     State state_ = State::Data;
     uint8_t verb_ = 0;
     std::vector<uint8_t> sub_;
-    std::deque<uint8_t> data_;
+    std::vector<uint8_t> data_;
     std::vector<uint8_t> replies_;
     std::set<uint8_t> weWill_, theyWill_, acknowledged_;
     bool comPortAgreed_ = false, comPortRefused_ = false;

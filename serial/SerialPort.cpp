@@ -242,11 +242,7 @@ void SerialPort::readInto(std::vector<uint8_t>& out) {
     requireOpen();
     // Ask the kernel only when the buffer cannot satisfy the read by itself.
     if (inputLen_ == 0 || received_.size() < static_cast<size_t>(inputLen_)) drainKernel();
-    size_t n = received_.size();
-    if (inputLen_ > 0 && static_cast<size_t>(inputLen_) < n) n = static_cast<size_t>(inputLen_);
-    const auto end = received_.begin() + static_cast<std::ptrdiff_t>(n);
-    out.assign(received_.begin(), end);
-    received_.erase(received_.begin(), end);
+    received_.take(inputLen_ > 0 ? static_cast<size_t>(inputLen_) : received_.size(), out);
 }
 
 void SerialPort::waitForBytes(size_t count, Clock::time_point start, std::chrono::duration<double> limit) {

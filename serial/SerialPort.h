@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -99,7 +98,7 @@ public:
     void clearBoth();  // both of the above in one call
     void write(const std::vector<uint8_t>& frame);
     // The bytes received and buffered here, without asking the device.
-    const std::deque<uint8_t>& received() const { return received_; }
+    const ReceiveBuffer& received() const { return received_; }
     // Removes and returns at most the read length (0: all) waiting bytes.
     std::vector<uint8_t> read();
     // The same read into a buffer the caller keeps (its capacity reused).
@@ -127,7 +126,7 @@ private:
     int16_t rThreshold_ = 0;
     std::unique_ptr<Transport> transport_;
     std::string openPath_;
-    std::deque<uint8_t> received_;
+    ReceiveBuffer received_;
     std::function<void()> gate_;
 };
 

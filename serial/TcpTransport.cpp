@@ -78,14 +78,14 @@ public:
     ~RawTcpTransport() override { ::close(fd_); }
     int descriptor() const override { return fd_; }
     bool reopensWhenGone() const override { return true; }
-    size_t receive(std::deque<uint8_t>& into) override {
-        uint8_t buf[4096];
+    size_t receive(ReceiveBuffer& into) override {
+        constexpr size_t kChunk = 4096;
         size_t total = 0;
         for (;;) {
-            size_t n = receiveSome(fd_, buf, sizeof buf, url_);
-            into.insert(into.end(), buf, buf + n);
+            size_t n = receiveSome(fd_, into.room(kChunk), kChunk, url_);
+            into.commit(n);
             total += n;
-            if (n < sizeof buf) return total;
+            if (n < kChunk) return total;
         }
     }
     void send(const uint8_t* data, size_t size) override { sendAll(fd_, data, size, url_); }
@@ -95,7 +95,7 @@ public:
         // What has reached this end is dropped; what is in flight or queued
         // at the server cannot be recalled over a raw connection.
         if (!input) return;
-        std::deque<uint8_t> dropped;
+        ReceiveBuffer dropped;
         receive(dropped);
     }
 

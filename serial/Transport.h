@@ -6,10 +6,11 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <string>
+
+#include "serial/ReceiveBuffer.h"
 
 namespace ostrel::serial {
 
@@ -29,7 +30,7 @@ public:
     virtual int descriptor() const = 0;
     // Appends the data that has arrived to `into` without blocking; returns
     // how many bytes the descriptor delivered (0: nothing was there).
-    virtual size_t receive(std::deque<uint8_t>& into) = 0;
+    virtual size_t receive(ReceiveBuffer& into) = 0;
     // Input arrived but not all that is awaited: a network transport
     // acknowledges at once so that the server sends the rest without delay.
     virtual void awaitingMore() {}

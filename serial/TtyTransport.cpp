@@ -56,15 +56,15 @@ public:
 
     int descriptor() const override { return fd_; }
 
-    size_t receive(std::deque<uint8_t>& into) override {
-        uint8_t buf[4096];
+    size_t receive(ReceiveBuffer& into) override {
+        constexpr size_t kChunk = 4096;
         size_t total = 0;
         for (;;) {
-            ssize_t n = ::read(fd_, buf, sizeof buf);
+            ssize_t n = ::read(fd_, into.room(kChunk), kChunk);
             if (n > 0) {
-                into.insert(into.end(), buf, buf + n);
+                into.commit(static_cast<size_t>(n));
                 total += static_cast<size_t>(n);
-                if (static_cast<size_t>(n) < sizeof buf) return total;
+                if (static_cast<size_t>(n) < kChunk) return total;
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
