@@ -116,14 +116,33 @@ Record driver::recordOf(const std::array<uint8_t, 11>& raw, std::string line) {
 namespace {
 
 // The texts of a record line's fields, per byte: decoding runs once per
-// record of a download, between one record's reply and the next.
+// record of a download, between one record's reply and the next. Each text
+// is at most two characters, so the four tables fit in 4 KB and stay in the
+// cache across the waits of a download.
+struct ByteText {
+    char text[3];
+    uint8_t size;
+};
+using ByteTexts = std::array<ByteText, 256>;
+
+template <class F>
+ByteTexts byteTexts(F f) {
+    ByteTexts out{};
+    for (size_t i = 0; i < out.size(); ++i) {
+        const std::string s = f(static_cast<uint8_t>(i));
+        out[i].size = static_cast<uint8_t>(std::min(s.size(), sizeof out[i].text));
+        std::memcpy(out[i].text, s.data(), out[i].size);
+    }
+    return out;
+}
+
 struct RecordTexts {
-    std::array<std::string, 256> address, reading, hex, card;
+    ByteTexts address, reading, hex, card;
     RecordTexts()
-        : address(driver::textPerByte([](uint8_t b) { return twoDigits(std::to_string(b)); })),
-          reading(driver::textPerByte([](uint8_t b) { return twoDigits(driver::byteReading(b)); })),
-          hex(driver::textPerByte([](uint8_t b) { return basic::hexText(b); })),
-          card(driver::textPerByte([](uint8_t b) { return basic::hexByte(b); })) {}
+        : address(byteTexts([](uint8_t b) { return twoDigits(std::to_string(b)); })),
+          reading(byteTexts([](uint8_t b) { return twoDigits(driver::byteReading(b)); })),
+          hex(byteTexts([](uint8_t b) { return basic::hexText(b); })),
+          card(byteTexts([](uint8_t b) { return basic::hexByte(b); })) {}
 };
 
 const RecordTexts& recordTexts() {
@@ -135,7 +154,8 @@ const RecordTexts& recordTexts() {
 // calendar date, else their two-digit text (month 00 from an unset clock).
 std::string recordDate(uint8_t yy, uint8_t mm, uint8_t dd) {
     const RecordTexts& t = recordTexts();
-    std::string twoDigit = t.reading[yy] + "-" + t.reading[mm] + "-" + t.reading[dd];
+    auto text = [&](uint8_t b) { return std::string(t.reading[b].text, t.reading[b].size); };
+    std::string twoDigit = text(yy) + "-" + text(mm) + "-" + text(dd);
     auto date = basic::parseDateTime(twoDigit);
     return date && date->hasDate ? basic::formatDate(*date) : twoDigit;
 }
@@ -145,25 +165,34 @@ std::string recordDate(uint8_t yy, uint8_t mm, uint8_t dd) {
 std::string driver::decodeRecordLine(const Reply& r) {
     const RecordTexts& t = recordTexts();
     // The records of a download mostly share their date: the last one's
-    // field is kept.
-    thread_local std::array<uint8_t, 3> lastDateBytes{};
-    thread_local std::string lastDate = recordDate(0, 0, 0);
-    if (lastDateBytes[0] != r[4] || lastDateBytes[1] != r[5] || lastDateBytes[2] != r[6]) {
-        lastDate = recordDate(r[4], r[5], r[6]);
-        lastDateBytes = {r[4], r[5], r[6]};
+    // field is kept (plain bytes: nothing to construct on a thread's first
+    // record).
+    struct LastDate {
+        bool known;
+        uint8_t bytes[3];
+        uint8_t size;
+        char text[16];
+    };
+    thread_local LastDate last{};
+    if (!last.known || last.bytes[0] != r[4] || last.bytes[1] != r[5] || last.bytes[2] != r[6]) {
+        const std::string date = recordDate(r[4], r[5], r[6]);
+        last.size = static_cast<uint8_t>(std::min(date.size(), sizeof last.text));
+        std::memcpy(last.text, date.data(), last.size);
+        last.bytes[0] = r[4], last.bytes[1] = r[5], last.bytes[2] = r[6];
+        last.known = true;
     }
     // Composed in place and made a string once: one allocation a line. The
     // pieces come to at most 37 characters (a date field of up to 15).
     char line[64];
     size_t n = 0;
-    auto put = [&](const std::string& piece) {
-        std::memcpy(line + n, piece.data(), piece.size());
-        n += piece.size();
+    auto put = [&](const ByteText& piece) {
+        std::memcpy(line + n, piece.text, sizeof piece.text);
+        n += piece.size;
     };
     auto mark = [&](char c) { line[n++] = c; };
     put(t.address[r[0]]), mark('|');
     put(t.card[r[1]]), put(t.card[r[2]]), put(t.card[r[3]]), mark('|');
-    put(lastDate), mark('|');
+    std::memcpy(line + n, last.text, last.size), n += last.size, mark('|');
     put(t.reading[r[7]]), mark(':'), put(t.reading[r[8]]), mark('|');
     put(t.reading[r[9]]), mark('|'), put(t.hex[r[10]]);
     return std::string(line, n);
