@@ -80,10 +80,18 @@ void forgetLastExchange() { t_last = ExchangeOutcome{}; }
 
 namespace {
 
+// The trace line of a reply, kept out of the rounds' own code.
+[[gnu::cold, gnu::noinline]] void traceReply(const ExchangeOutcome& last) {
+    char w[64];
+    std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", last.wait.n, last.wait.m, last.wait.t);
+    traceLine(last.device + " <", last.reply, w + last.describe());
+}
+
 // Notes a round in this thread's last exchange; frame empty for an exchange
 // noted without one. The record loop passes here once per record: one lookup
 // of the thread's record, buffers overwritten in place.
-ExchangeOutcome& noteRound(const std::string& device, Wait wait, const Reply& reply, int address, const Frame& frame) {
+[[gnu::hot]] ExchangeOutcome& noteRound(const std::string& device, Wait wait, const Reply& reply, int address,
+                                        const Frame& frame) {
     ExchangeOutcome& last = t_last;
     last.device = device;
     last.wait = wait;
@@ -92,11 +100,7 @@ ExchangeOutcome& noteRound(const std::string& device, Wait wait, const Reply& re
     last.frame = frame;
     last.after.clear();
     last.badEcho.clear();
-    if (tracing()) {
-        char w[64];
-        std::snprintf(w, sizeof w, "N=%zu M=%zu T=%g: ", wait.n, wait.m, wait.t);
-        traceLine(device + " <", reply, w + last.describe());
-    }
+    if (tracing()) traceReply(last);
     return last;
 }
 
@@ -113,7 +117,7 @@ void setTraceSink(TraceSink sink) {
     s.on = s.sink || s.file;
 }
 
-bool tracing() { return traceState().on.load(std::memory_order_relaxed); }
+[[gnu::hot]] bool tracing() { return traceState().on.load(std::memory_order_relaxed); }
 
 void traceLine(const std::string& what, const std::vector<uint8_t>& bytes, const std::string& note) {
     TraceState& s = traceState();
@@ -160,8 +164,16 @@ Reply exchangeRound(serial::SerialPort& p, const Frame& frame, Wait wait, int ad
     return receiveRound(p, frame, wait, address, sendRound(p, frame));
 }
 
-serial::Clock::time_point sendRound(serial::SerialPort& p, const Frame& frame) {
-    if (tracing()) traceLine(p.openPath() + " >", frame);
+namespace {
+
+[[gnu::cold, gnu::noinline]] void traceSent(const serial::SerialPort& p, const Frame& frame) {
+    traceLine(p.openPath() + " >", frame);
+}
+
+}  // namespace
+
+[[gnu::hot]] serial::Clock::time_point sendRound(serial::SerialPort& p, const Frame& frame) {
+    if (tracing()) traceSent(p, frame);
     p.write(frame);
     return serial::Clock::now();
 }
@@ -172,25 +184,33 @@ Reply receiveRound(serial::SerialPort& p, const Frame& frame, Wait wait, int add
     return reply;
 }
 
-void receiveRoundInto(serial::SerialPort& p, const Frame& frame, Wait wait, int address,
-                      serial::Clock::time_point start, Reply& reply) {
-    const auto limit = std::chrono::duration<double>(wait.t);
-    if (p.echo()) {
-        // The adapter hears its own transmission: the frame comes back first,
-        // within the same time limit, and must come back unchanged.
-        p.waitForBytes(frame.size(), start, limit);
-        p.setInputLen(static_cast<int16_t>(frame.size()));
-        Reply echo = p.read();
-        if (echo != frame) {
-            reply.clear();
-            ExchangeOutcome& last = noteRound(p.openPath(), wait, reply, address, frame);
-            if (!echo.empty()) {
-                last.badEcho = echo;
-                if (tracing()) traceLine(p.openPath() + " <", echo, "echo differs from the frame sent: line fault");
-            }
-            return;
-        }
+namespace {
+
+// On a line set to echo: reads the frame's echo, within the round's time
+// limit. False, with the round noted, when it differs from the frame.
+bool echoReceived(serial::SerialPort& p, const Frame& frame, Wait wait, int address, serial::Clock::time_point start,
+                  Reply& reply) {
+    p.waitForBytes(frame.size(), start, std::chrono::duration<double>(wait.t));
+    p.setInputLen(static_cast<int16_t>(frame.size()));
+    Reply echo = p.read();
+    if (echo == frame) return true;
+    reply.clear();
+    ExchangeOutcome& last = noteRound(p.openPath(), wait, reply, address, frame);
+    if (!echo.empty()) {
+        last.badEcho = echo;
+        if (tracing()) traceLine(p.openPath() + " <", echo, "echo differs from the frame sent: line fault");
     }
+    return false;
+}
+
+}  // namespace
+
+[[gnu::hot]] void receiveRoundInto(serial::SerialPort& p, const Frame& frame, Wait wait, int address,
+                                   serial::Clock::time_point start, Reply& reply) {
+    const auto limit = std::chrono::duration<double>(wait.t);
+    // The adapter hears its own transmission: the frame comes back first,
+    // within the same time limit, and must come back unchanged.
+    if (p.echo() && !echoReceived(p, frame, wait, address, start, reply)) return;
     p.waitForBytes(wait.m, start, limit);
     p.setInputLen(static_cast<int16_t>(wait.n));
     p.readInto(reply);

@@ -160,27 +160,31 @@ std::string recordDate(uint8_t yy, uint8_t mm, uint8_t dd) {
     return date && date->hasDate ? basic::formatDate(*date) : twoDigit;
 }
 
+// The records of a download mostly share their date: the last one's field
+// is kept per thread (plain bytes: nothing to construct on a thread's first
+// record), and made anew out of the line's own code when the date changes.
+struct LastDate {
+    bool known;
+    uint8_t bytes[3];
+    uint8_t size;
+    char text[16];
+};
+
+[[gnu::cold, gnu::noinline]] void refreshDate(LastDate& last, uint8_t yy, uint8_t mm, uint8_t dd) {
+    const std::string date = recordDate(yy, mm, dd);
+    last.size = static_cast<uint8_t>(std::min(date.size(), sizeof last.text));
+    std::memcpy(last.text, date.data(), last.size);
+    last.bytes[0] = yy, last.bytes[1] = mm, last.bytes[2] = dd;
+    last.known = true;
+}
+
 }  // namespace
 
-std::string driver::decodeRecordLine(const Reply& r) {
+[[gnu::hot]] std::string driver::decodeRecordLine(const Reply& r) {
     const RecordTexts& t = recordTexts();
-    // The records of a download mostly share their date: the last one's
-    // field is kept (plain bytes: nothing to construct on a thread's first
-    // record).
-    struct LastDate {
-        bool known;
-        uint8_t bytes[3];
-        uint8_t size;
-        char text[16];
-    };
     thread_local LastDate last{};
-    if (!last.known || last.bytes[0] != r[4] || last.bytes[1] != r[5] || last.bytes[2] != r[6]) {
-        const std::string date = recordDate(r[4], r[5], r[6]);
-        last.size = static_cast<uint8_t>(std::min(date.size(), sizeof last.text));
-        std::memcpy(last.text, date.data(), last.size);
-        last.bytes[0] = r[4], last.bytes[1] = r[5], last.bytes[2] = r[6];
-        last.known = true;
-    }
+    if (!last.known || last.bytes[0] != r[4] || last.bytes[1] != r[5] || last.bytes[2] != r[6])
+        refreshDate(last, r[4], r[5], r[6]);
     // Composed in place and made a string once: one allocation a line. The
     // pieces come to at most 37 characters (a date field of up to 15).
     char line[64];

@@ -180,7 +180,7 @@ void SerialPort::deviceGone(const std::string& why) {
                                                 " has gone away (" + why + ")");
 }
 
-size_t SerialPort::drainKernel() {
+[[gnu::hot]] size_t SerialPort::drainKernel() {
     try {
         return transport_->receive(received_);
     } catch (const LineGone& e) {
@@ -222,7 +222,7 @@ void SerialPort::clearBoth() {
     discard(true, true);
 }
 
-void SerialPort::write(const std::vector<uint8_t>& frame) {
+[[gnu::hot]] void SerialPort::write(const std::vector<uint8_t>& frame) {
     requireOpen();
     if (gate_) gate_();
     try {
@@ -238,14 +238,14 @@ std::vector<uint8_t> SerialPort::read() {
     return out;
 }
 
-void SerialPort::readInto(std::vector<uint8_t>& out) {
+[[gnu::hot]] void SerialPort::readInto(std::vector<uint8_t>& out) {
     requireOpen();
     // Ask the kernel only when the buffer cannot satisfy the read by itself.
     if (inputLen_ == 0 || received_.size() < static_cast<size_t>(inputLen_)) drainKernel();
     received_.take(inputLen_ > 0 ? static_cast<size_t>(inputLen_) : received_.size(), out);
 }
 
-void SerialPort::waitForBytes(size_t count, Clock::time_point start, std::chrono::duration<double> limit) {
+[[gnu::hot]] void SerialPort::waitForBytes(size_t count, Clock::time_point start, std::chrono::duration<double> limit) {
     requireOpen();
     const float limitSeconds = static_cast<float>(limit.count());
     int emptyWakeups = 0;

@@ -56,7 +56,7 @@ public:
 
     int descriptor() const override { return fd_; }
 
-    size_t receive(ReceiveBuffer& into) override {
+    [[gnu::hot]] size_t receive(ReceiveBuffer& into) override {
         constexpr size_t kChunk = 4096;
         size_t total = 0;
         for (;;) {
@@ -77,7 +77,7 @@ public:
         }
     }
 
-    void send(const uint8_t* data, size_t size) override {
+    [[gnu::hot]] void send(const uint8_t* data, size_t size) override {
         size_t done = 0;
         while (done < size) {
             ssize_t n = ::write(fd_, data + done, size - done);
