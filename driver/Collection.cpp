@@ -101,8 +101,9 @@ Outcome statusAfterRecords(serial::SerialPort& p, int16_t address, int32_t annou
     const Frame request = statusRequest(address);
     const size_t before = p.bytesWaiting();
     if (tracing()) traceLine(p.openPath() + " >", request);
-    p.write(request);
-    p.waitForBytes(before + (p.echo() ? request.size() : 0) + kStatusWait.m, serial::Clock::now(), std::chrono::duration<double>(kStatusWait.t));
+    const size_t awaited = before + (p.echo() ? request.size() : 0) + kStatusWait.m;
+    const auto limit = std::chrono::duration<double>(kStatusWait.t);
+    p.waitForBytes(awaited, p.writeThenSleep(request, awaited, limit), limit);
     p.setInputLen(0);
     Reply r = p.read();
     // An echoing adapter hands the request back in front of the reply (behind

@@ -52,6 +52,12 @@ std::string hexBytes(const std::vector<uint8_t>& bytes) {
 
 thread_local ExchangeOutcome t_last;
 
+// This thread's last exchange, looked up out of line: a caller then holds
+// one pointer to it, where a thread-local of a shared library named in the
+// caller's own code is looked up again after every call it makes (a dozen
+// lookups per round in noteRound).
+[[gnu::noinline]] ExchangeOutcome& thisThreadsLast() { return t_last; }
+
 }  // namespace
 
 bool ExchangeOutcome::echoed() const {
@@ -74,9 +80,9 @@ std::string ExchangeOutcome::describe() const {
     return "complete";
 }
 
-const ExchangeOutcome& lastExchange() { return t_last; }
+const ExchangeOutcome& lastExchange() { return thisThreadsLast(); }
 
-void forgetLastExchange() { t_last = ExchangeOutcome{}; }
+void forgetLastExchange() { thisThreadsLast() = ExchangeOutcome{}; }
 
 namespace {
 
@@ -92,7 +98,7 @@ namespace {
 // of the thread's record, buffers overwritten in place.
 [[gnu::hot]] ExchangeOutcome& noteRound(const std::string& device, Wait wait, const Reply& reply, int address,
                                         const Frame& frame) {
-    ExchangeOutcome& last = t_last;
+    ExchangeOutcome& last = thisThreadsLast();
     last.device = device;
     last.wait = wait;
     last.reply = reply;
@@ -161,7 +167,7 @@ Reply exchange(serial::SerialPort& p, const Frame& frame, Wait wait,
 }
 
 Reply exchangeRound(serial::SerialPort& p, const Frame& frame, Wait wait, int address) {
-    return receiveRound(p, frame, wait, address, sendRound(p, frame));
+    return receiveRound(p, frame, wait, address, sendRound(p, frame, wait));
 }
 
 namespace {
@@ -172,10 +178,10 @@ namespace {
 
 }  // namespace
 
-[[gnu::hot]] serial::Clock::time_point sendRound(serial::SerialPort& p, const Frame& frame) {
+[[gnu::hot]] serial::Clock::time_point sendRound(serial::SerialPort& p, const Frame& frame, Wait wait) {
     if (tracing()) traceSent(p, frame);
-    p.write(frame);
-    return serial::Clock::now();
+    // On a line that echoes, the frame itself comes back first.
+    return p.writeThenSleep(frame, p.echo() ? frame.size() : wait.m, std::chrono::duration<double>(wait.t));
 }
 
 Reply receiveRound(serial::SerialPort& p, const Frame& frame, Wait wait, int address, serial::Clock::time_point start) {
@@ -225,7 +231,7 @@ bool echoReceived(serial::SerialPort& p, const Frame& frame, Wait wait, int addr
 }
 
 bool lastExchangeEchoed(serial::SerialPort& p, std::chrono::milliseconds grace) {
-    ExchangeOutcome& o = t_last;
+    ExchangeOutcome& o = thisThreadsLast();
     if (o.echoed()) return true;
     if (o.frame.empty() || o.reply.empty() || !o.badEcho.empty() || !p.isOpen()) return false;
     if (o.reply.size() >= o.frame.size() || !std::equal(o.reply.begin(), o.reply.end(), o.frame.begin())) return false;

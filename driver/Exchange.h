@@ -55,11 +55,11 @@ Reply exchange(const Frame& frame, Wait wait, const std::function<void(serial::S
 // is a line fault: the reply is then empty.
 Reply exchangeRound(serial::SerialPort& port, const Frame& frame, Wait wait, int address);
 
-// The two halves of exchangeRound, for a loop that does its own work while
-// the next reply is on the line: sendRound writes the frame and returns the
-// moment it was written; receiveRound does the rest, its time limit counted
-// from that moment.
-serial::Clock::time_point sendRound(serial::SerialPort& port, const Frame& frame);
+// The two halves of exchangeRound: sendRound writes the frame and sleeps on
+// the line at once until the first bytes of what answers it arrive (or the
+// round's time limit passes), and returns the moment the frame was handed
+// over; receiveRound does the rest, its time limit counted from that moment.
+serial::Clock::time_point sendRound(serial::SerialPort& port, const Frame& frame, Wait wait);
 Reply receiveRound(serial::SerialPort& port, const Frame& frame, Wait wait, int address,
                    serial::Clock::time_point sent);
 // The same into a reply buffer the caller keeps (a loop of rounds reuses it).

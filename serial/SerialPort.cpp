@@ -245,39 +245,70 @@ std::vector<uint8_t> SerialPort::read() {
     received_.take(inputLen_ > 0 ? static_cast<size_t>(inputLen_) : received_.size(), out);
 }
 
+namespace {
+
+// A sleep of `seconds`, landing just past it rather than on it.
+timespec sleepSpan(double seconds) {
+    if (seconds < 0) seconds = 0;
+    seconds += 50e-6;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    return ts;
+}
+
+}  // namespace
+
+[[gnu::hot]] Clock::time_point SerialPort::writeThenSleep(const std::vector<uint8_t>& frame, size_t count,
+                                                         std::chrono::duration<double> limit) {
+    requireOpen();
+    if (gate_) gate_();
+    // Everything the sleep needs is ready before the write: between the
+    // write and the sleep the thread does nothing else.
+    const timespec span = sleepSpan(limit.count());
+    const int fd = transport_->descriptor();
+    const Clock::time_point start = Clock::now();
+    try {
+        transport_->send(frame.data(), frame.size());
+    } catch (const LineGone& e) {
+        deviceGone(e.what());
+    }
+    if (received_.size() < count) {
+        int emptyWakeups = 0;
+        sleepOnDescriptor(fd, span, count, emptyWakeups);
+    }
+    return start;
+}
+
 [[gnu::hot]] void SerialPort::waitForBytes(size_t count, Clock::time_point start, std::chrono::duration<double> limit) {
     requireOpen();
     const float limitSeconds = static_cast<float>(limit.count());
     int emptyWakeups = 0;
-    // Right after a write nothing has usually arrived yet: sleep on the
-    // descriptor first, and read once it reports input.
     for (;;) {
         if (received_.size() >= count) return;
         auto elapsed = std::chrono::duration<double>(Clock::now() - start);
         // Elapsed time is compared as single-precision seconds, strictly.
         if (static_cast<float>(elapsed.count()) > limitSeconds) return;
-        double remaining = limit.count() - elapsed.count();
-        if (remaining < 0) remaining = 0;
-        remaining += 50e-6;  // land just past the limit, not on it
-        timespec ts{};
-        ts.tv_sec = static_cast<time_t>(remaining);
-        ts.tv_nsec = static_cast<long>((remaining - static_cast<double>(ts.tv_sec)) * 1e9);
-        pollfd p{transport_->descriptor(), POLLIN, 0};
-        int r = ppoll(&p, 1, &ts, nullptr);
-        if (r < 0 && errno != EINTR) deviceGone(std::strerror(errno));
-        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            drainKernel();
-            if (received_.size() >= count) return;
-            deviceGone("hung up");
-        }
-        if (r > 0 && (p.revents & POLLIN)) {
-            // A device that keeps reporting input it never delivers has gone
-            // (a USB adapter pulled out); a single spurious wake-up has not.
-            // Bytes that carry no data (telnet negotiation) still count.
-            emptyWakeups = drainKernel() == 0 ? emptyWakeups + 1 : 0;
-            if (emptyWakeups >= 3) deviceGone("readable but no data");
-            if (emptyWakeups == 0 && received_.size() < count) transport_->awaitingMore();
-        }
+        sleepOnDescriptor(transport_->descriptor(), sleepSpan(limit.count() - elapsed.count()), count, emptyWakeups);
+    }
+}
+
+[[gnu::hot]] void SerialPort::sleepOnDescriptor(int fd, const timespec& span, size_t count, int& emptyWakeups) {
+    pollfd p{fd, POLLIN, 0};
+    int r = ppoll(&p, 1, &span, nullptr);
+    if (r < 0 && errno != EINTR) deviceGone(std::strerror(errno));
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        drainKernel();
+        if (received_.size() >= count) return;
+        deviceGone("hung up");
+    }
+    if (r > 0 && (p.revents & POLLIN)) {
+        // A device that keeps reporting input it never delivers has gone
+        // (a USB adapter pulled out); a single spurious wake-up has not.
+        // Bytes that carry no data (telnet negotiation) still count.
+        emptyWakeups = drainKernel() == 0 ? emptyWakeups + 1 : 0;
+        if (emptyWakeups >= 3) deviceGone("readable but no data");
+        if (emptyWakeups == 0 && received_.size() < count) transport_->awaitingMore();
     }
 }
 

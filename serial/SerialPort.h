@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -107,12 +108,24 @@ public:
     // Waits until at least count bytes are waiting or more than limit has
     // passed since start, sleeping on the descriptor in between.
     void waitForBytes(size_t count, Clock::time_point start, std::chrono::duration<double> limit);
+    // Writes the frame and, unless count bytes are already waiting, sleeps
+    // on the descriptor at once until input arrives or limit has passed,
+    // taking in what arrived; waitForBytes(count, returned moment, limit)
+    // then waits for the rest. Returns the moment the frame was handed over.
+    // On a fast line (a simulator, a serial server on this machine) the
+    // reply can come back within microseconds, and any work done between
+    // the write and the sleep delays it by several times its own length.
+    Clock::time_point writeThenSleep(const std::vector<uint8_t>& frame, size_t count,
+                                     std::chrono::duration<double> limit);
 
 private:
     void requireOpen() const;
     void applyLine();
     void discard(bool input, bool output);
     size_t drainKernel();  // moves what has arrived into the receive buffer
+    // One sleep on fd of at most span, taking in what arrived; emptyWakeups
+    // counts wake-ups in a row that delivered nothing.
+    void sleepOnDescriptor(int fd, const timespec& span, size_t count, int& emptyWakeups);
     [[noreturn]] void deviceGone(const std::string& why);
 
     int16_t port_ = 1;
