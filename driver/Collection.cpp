@@ -152,13 +152,13 @@ Outcome downloadOnce(serial::SerialPort& p, int16_t address, const Frame& reques
     }
     announced = static_cast<size_t>(n);
 
+    // Only the bytes are kept while records arrive; the lines are made once
+    // the last one is in (see readRecords).
     RecordsRead read = readRecords(p, request, announced, [&](size_t i, const Reply& r) {
-        SwipeRecord rec;
-        std::copy(r.begin(), r.begin() + kRecordSize, rec.raw.begin());
-        rec.line = decodeRecordLine(r);
-        records.push_back(std::move(rec));
+        std::copy_n(r.begin(), kRecordSize, records.emplace_back().raw.begin());
         if (options.progress) options.progress(i + 1, announced);
     });
+    for (SwipeRecord& rec : records) rec.line = decodeRecordLine(rec.raw);
     if (read.taken < announced)
         return {CollectionCheck::ShortRecord, "record " + std::to_string(read.taken + 1) + " of " + std::to_string(n) +
                                                   " came with " + std::to_string(read.shortReply.size()) + " of 11 bytes"};

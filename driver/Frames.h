@@ -93,8 +93,10 @@ void decodeLockState(uint8_t state, std::string& lock1, std::string& lock2);
 std::string decodeCardNumber(const Reply& reply);
 
 // The 11-byte record reply as  b0|card|YYYY-MM-DD|hh:mm|codeA|codeB
-// (SwipeRecords.cpp).
+// (SwipeRecords.cpp); the reply holds at least 11 bytes.
+using RecordBytes = std::array<uint8_t, 11>;
 std::string decodeRecordLine(const Reply& record);
+std::string decodeRecordLine(const RecordBytes& record);
 
 // The enrolment frame from CardSendToMachine's ten texts, or nothing when
 // the texts are refused; conversions that fail raise (CardEnrolment.cpp).

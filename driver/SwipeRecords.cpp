@@ -180,7 +180,9 @@ struct LastDate {
 
 }  // namespace
 
-[[gnu::hot]] std::string driver::decodeRecordLine(const Reply& r) {
+namespace {
+
+std::string recordLine(const uint8_t* r) {
     const RecordTexts& t = recordTexts();
     thread_local LastDate last{};
     if (!last.known || last.bytes[0] != r[4] || last.bytes[1] != r[5] || last.bytes[2] != r[6])
@@ -202,6 +204,12 @@ struct LastDate {
     return std::string(line, n);
 }
 
+}  // namespace
+
+std::string driver::decodeRecordLine(const Reply& r) { return recordLine(r.data()); }
+
+std::string driver::decodeRecordLine(const RecordBytes& r) { return recordLine(r.data()); }
+
 bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::StringArray& lines,
                                const std::string& varTextFileName) {
     const driver::Frame frame = driver::recordRequest(varAddr);
@@ -217,13 +225,29 @@ bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::Str
         driver::requestRecord(p, frame);
         throw rt::AutomationError(rt::err::kFixedArray, "This array is fixed or temporarily locked");
     }
-    // Element i is new; room for every announced record is made at once.
-    lines.items.reserve(lines.items.size() + total);
-    driver::RecordsRead read = driver::readRecords(p, frame, total, [&](size_t i, const driver::Reply& record) {
-        lines.items.resize(i);
-        lines.items.push_back(driver::decodeRecordLine(record));
-        if (t_progress) t_progress(i + 1, total);
-    });
+    // Only the bytes are kept while records arrive, and the lines are made
+    // once the last one is in (see readRecords); records read before a
+    // failure still become lines. The lines replace the array's elements.
+    std::vector<driver::RecordBytes> taken;
+    taken.reserve(total);
+    auto makeLines = [&] {
+        if (taken.empty()) return;
+        lines.items.clear();
+        lines.items.reserve(total);
+        for (const driver::RecordBytes& record : taken) lines.items.push_back(driver::decodeRecordLine(record));
+    };
+    const driver::RecordProgress& progress = t_progress;  // one thread-local lookup a download
+    driver::RecordsRead read;
+    try {
+        read = driver::readRecords(p, frame, total, [&](size_t i, const driver::Reply& record) {
+            std::copy_n(record.begin(), driver::kRecordSize, taken.emplace_back().begin());
+            if (progress) progress(i + 1, total);
+        });
+    } catch (...) {
+        makeLines();
+        throw;
+    }
+    makeLines();
     if (read.taken < total) {
         // The short record's element is there, empty.
         lines.items.resize(read.taken);

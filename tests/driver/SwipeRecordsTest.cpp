@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -225,12 +226,16 @@ TEST_F(RecordsTest, DeviceVanishingMidDownloadRaisesAndWritesNoFile) {
     EXPECT_LT(secondsSince(t0), 5.0);
     EXPECT_EQ(d.error, serial::err::kDeviceGone);
     EXPECT_FALSE(fs::exists(path_));
+    // The records read before the line went are still the caller's lines.
+    EXPECT_GE(d.lines.items.size(), 90u);
+    EXPECT_LT(d.lines.items.size(), 1000u);
+    EXPECT_TRUE(std::none_of(d.lines.items.begin(), d.lines.items.end(), [](const std::string& l) { return l.empty(); }));
 }
 
-// The record loop writes the next request before it decodes the reply in
-// hand. Nothing of that may show on the line: each request goes out only once
-// the reply before it is complete, a short reply ends the download without
-// another request, and the records come out as before, malformed or last.
+// The record loop keeps each reply's bytes and makes the lines after the
+// last record. On the line: each request goes out only once the reply before
+// it is complete, a short reply ends the download without another request,
+// and the records come out as before, malformed or last.
 class RecordOrderTest : public RecordsTest {
 protected:
     RecordOrderTest() {
