@@ -1,12 +1,13 @@
 // The unpaced download of 10,000 records against the bare floor: the
-// driver's GetBrushRecord (its record loop decodes a reply while the next
-// one is on its way), the same exchanges one after another with the decoding
-// in between (requestRecord, then decodeRecordLine), the driver's record loop
-// with nothing done with the records, and a bare write-then-read of the same
-// bytes (sim::BareLine), twice: the second floor is measured against the
-// first like any contender, and how far it lands from 1.00 is how far the
-// machine alone moves a ratio. Rounds rotate which goes first, so that a
-// change in the machine's load falls on all of them alike.
+// driver's GetBrushRecord (its record loop keeps each reply's bytes and makes
+// the lines after the last record), the same exchanges one after another with
+// each record decoded between them (requestRecord, then decodeRecordLine), the
+// driver's record loop with nothing done with the records, and a bare
+// write-then-read of the same bytes (sim::BareLine), twice: the second floor
+// is measured against the first like any contender, and how far it lands
+// from 1.00 is how far the machine alone moves a ratio. Rounds rotate which
+// goes first, so that a change in the machine's load falls on all of them
+// alike.
 //
 // With BLOCK below RECORDS the controller holds BLOCK records, and a round's
 // RECORDS are downloaded BLOCK at a time, the contenders taking turns
