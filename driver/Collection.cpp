@@ -152,8 +152,9 @@ Outcome downloadOnce(serial::SerialPort& p, int16_t address, const Frame& reques
     }
     announced = static_cast<size_t>(n);
 
-    // Only the bytes are kept while records arrive; the lines are made once
-    // the last one is in (see readRecords).
+    // Only the bytes are kept while records arrive, so that little runs
+    // between a reply and the next request (see readRecords); the lines are
+    // made once the last one is in.
     RecordsRead read = readRecords(p, request, announced, [&](size_t i, const Reply& r) {
         std::copy_n(r.begin(), kRecordSize, records.emplace_back().raw.begin());
         if (options.progress) options.progress(i + 1, announced);

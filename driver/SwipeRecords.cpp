@@ -225,9 +225,10 @@ bool cls_Door::downloadRecords(int16_t varAddr, int32_t& varRecordCount, rt::Str
         driver::requestRecord(p, frame);
         throw rt::AutomationError(rt::err::kFixedArray, "This array is fixed or temporarily locked");
     }
-    // Only the bytes are kept while records arrive, and the lines are made
-    // once the last one is in (see readRecords); records read before a
-    // failure still become lines. The lines replace the array's elements.
+    // Only the bytes are kept while records arrive, so that little runs
+    // between a reply and the next request (see readRecords); the lines are
+    // made once the last one is in, or once a failure ends the download.
+    // They replace the array's elements.
     std::vector<driver::RecordBytes> taken;
     taken.reserve(total);
     auto makeLines = [&] {
