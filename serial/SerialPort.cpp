@@ -222,16 +222,6 @@ void SerialPort::clearBoth() {
     discard(true, true);
 }
 
-[[gnu::hot]] void SerialPort::write(const std::vector<uint8_t>& frame) {
-    requireOpen();
-    if (gate_) gate_();
-    try {
-        transport_->send(frame.data(), frame.size());
-    } catch (const LineGone& e) {
-        deviceGone(e.what());
-    }
-}
-
 std::vector<uint8_t> SerialPort::read() {
     std::vector<uint8_t> out;
     readInto(out);

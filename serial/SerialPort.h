@@ -97,7 +97,6 @@ public:
     void clearInput();
     void clearOutput();
     void clearBoth();  // both of the above in one call
-    void write(const std::vector<uint8_t>& frame);
     // The bytes received and buffered here, without asking the device.
     const ReceiveBuffer& received() const { return received_; }
     // Removes and returns at most the read length (0: all) waiting bytes.
